@@ -1,0 +1,36 @@
+# The two commands a new user needs: `make demo` and `make check`.
+# Both install what is missing (as root) and build with CMake under build/.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+
+PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux
+
+.PHONY: all deps build check test test-asan demo clean
+
+all: build
+
+deps:
+	@sh tools/ensure_packages.sh $(PACKAGES)
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite once more under AddressSanitizer and UBSan.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZELVO_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+check: test test-asan
+
+demo: build
+	$(BUILD)/zelvo-ivask -V
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,126 @@
+#include "agent_utils/agent_utils.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace agent_utils {
+
+namespace {
+
+// Closes the descriptor on every way out.
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    fd_guard(const fd_guard&) = delete;
+    fd_guard& operator=(const fd_guard&) = delete;
+    int get() const { return fd_; }
+    // Closes now and tells whether the close (the last chance for the kernel
+    // to report a failed write) succeeded.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A name beside path that nobody can predict: path, ".", 16 hex digits.
+std::string temporary_name(const std::string& path) {
+    unsigned char random[8] = {};
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        // No entropy to be had: fall back on the clock; O_EXCL still keeps
+        // the open safe, a clash only costs another try.
+        struct timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                                       (static_cast<unsigned long long>(getpid()) << 32);
+        for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(mix >> (8 * i));
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string name = path + ".";
+    for (unsigned char byte : random) {
+        name += hex[byte >> 4];
+        name += hex[byte & 15];
+    }
+    return name;
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+    const std::runtime_error failure("Failed to read file " + path);
+    fd_guard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw failure;
+
+    struct stat info = {};
+    if (::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) throw failure;
+
+    std::string content;
+    if (info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n == 0) return content;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw failure;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    const std::runtime_error failure("Failed to write file " + path);
+
+    // Never open the name itself: a link planted there would be followed, and
+    // a file someone else created there would stay theirs to rewrite.
+    std::string temporary;
+    int raw_fd = -1;
+    for (int attempt = 0; attempt < 100 && raw_fd < 0; ++attempt) {
+        temporary = temporary_name(path);
+        raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (raw_fd < 0 && errno != EEXIST) throw failure;
+    }
+    if (raw_fd < 0) throw failure;
+
+    fd_guard fd(raw_fd);
+    const bool written = write_all(fd.get(), content.data(), content.size());
+    if (!written || !fd.close() || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        throw failure;
+    }
+}
+
+void kill_quotes(std::string& text) {
+    if (text.size() <= 2) return;
+    const char first = text.front();
+    if ((first != '"' && first != '\'') || text.back() != first) return;
+    text = text.substr(1, text.size() - 2);
+}
+
+}  // namespace agent_utils

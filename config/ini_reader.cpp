@@ -1,0 +1,238 @@
+// The INI reader: the file is cut into lines, and each line is offered to a
+// fixed chain of line parsers (blank or comment, section header, parameter);
+// the first that recognises it consumes it. Parameter lines have a small
+// character-level scanner for quotes, escapes, continuations and comments.
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent_utils/agent_utils.hpp"
+#include "config/config.hpp"
+
+namespace {
+
+typedef std::vector<std::string_view> line_list;
+
+// Whitespace of the "C" locale; bytes above 0x7F never are.
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+template <class S> S trimmed(S s) {
+    std::size_t begin = 0, end = s.size();
+    while (begin < end && is_space(s[begin])) ++begin;
+    while (end > begin && is_space(s[end - 1])) --end;
+    return s.substr(begin, end - begin);
+}
+
+// Every LF, every CR and every CR LF pair ends one line. Nothing is merged
+// otherwise: empty lines count, and a final line end leaves a last empty line.
+line_list split_lines(const std::string& text) {
+    line_list lines;
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c != '\n' && c != '\r') continue;
+        lines.emplace_back(data + start, i - start);
+        if (c == '\r' && i + 1 < size && data[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    lines.emplace_back(data + start, size - start);
+    return lines;
+}
+
+struct line_cursor {
+    const line_list& lines;
+    std::size_t current;
+};
+
+class parse_error : public std::runtime_error {
+public:
+    // current has already moved past the offending line, so it is the line's
+    // 1-based number.
+    parse_error(const line_cursor& cursor, const std::string& detail)
+        : std::runtime_error("Parse error at line " + std::to_string(cursor.current) + ": " + detail) {}
+};
+
+// The text before the first comment character, trimmed.
+std::string_view strip_comment(std::string_view line) {
+    return trimmed(line.substr(0, line.find_first_of("#;")));
+}
+
+class parser {
+public:
+    virtual bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
+                           const std::string& path) = 0;
+    virtual ~parser() {}
+};
+
+class empty_parser : public parser {
+public:
+    bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string&, const std::string&) override {
+        return strip_comment(cursor.lines[cursor.current++]).empty();
+    }
+};
+
+class sec_parser : public parser {
+public:
+    bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string& section,
+                   const std::string&) override {
+        const std::string_view text = trimmed(strip_comment(cursor.lines[cursor.current++]));
+        if (text.size() <= 2 || text.front() != '[' || text.back() != ']') return false;
+        std::string_view name = text.substr(1, text.size() - 2);
+        name = trimmed(name.substr(0, name.find('\0')));
+        section.assign(name.data(), name.size());
+        return true;
+    }
+};
+
+class data_parser : public parser {
+public:
+    bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
+                   const std::string& path) override;
+};
+
+bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
+                            const std::string& path) {
+    enum state_t { key, before_item, item, blanks, escape, quoted };
+
+    std::string_view line = cursor.lines[cursor.current++];
+    std::string key_text;
+    std::vector<std::string> items(1);
+    std::string pending_blanks;
+    state_t state = key;
+    state_t resume = item;
+
+    std::size_t i = 0;
+    for (bool finished = false; !finished;) {
+        const bool at_end = i == line.size();
+        const char c = at_end ? '\0' : line[i];
+        const bool stops_item = at_end || c == '#' || c == ';';
+        switch (state) {
+        case key:
+            if (at_end) throw parse_error(cursor, "No '=' sign found");
+            ++i;
+            if (c != '=') {
+                key_text += c;
+                break;
+            }
+            key_text = std::string(trimmed(std::string_view(key_text)));
+            if (key_text.empty()) throw parse_error(cursor, "Parameter name empty");
+            state = before_item;
+            break;
+        case before_item:
+            if (stops_item) {
+                finished = true;
+            } else if (is_space(c)) {
+                ++i;
+            } else {
+                state = item;
+            }
+            break;
+        case item:
+            if (stops_item) {
+                finished = true;
+                break;
+            }
+            ++i;
+            if (c == '"') {
+                items.back() += c;
+                state = quoted;
+            } else if (c == ',') {
+                items.emplace_back();
+                state = before_item;
+            } else if (c == '\\') {
+                resume = item;
+                state = escape;
+            } else if (c == ' ' || c == '\t') {
+                pending_blanks.assign(1, c);
+                state = blanks;
+            } else {
+                items.back() += c;
+            }
+            break;
+        case blanks:
+            if (stops_item) {
+                finished = true;
+            } else if (c == ',') {
+                ++i;
+                items.emplace_back();
+                state = before_item;
+            } else if (is_space(c)) {
+                ++i;
+                pending_blanks += c;
+            } else {
+                items.back() += pending_blanks;
+                state = item;
+            }
+            break;
+        case escape:
+            if (!at_end) {
+                ++i;
+                items.back() += c;
+                state = resume;
+            } else if (cursor.current < cursor.lines.size()) {
+                // A backslash at the end of a line joins the next line, raw.
+                line = cursor.lines[cursor.current++];
+                i = 0;
+                state = resume;
+            } else {
+                finished = true;
+            }
+            break;
+        case quoted:
+            if (at_end) {
+                finished = true;
+                break;
+            }
+            ++i;
+            if (c == '\\') {
+                resume = quoted;
+                state = escape;
+            } else {
+                items.back() += c;
+                if (c == '"') state = item;
+            }
+            break;
+        }
+    }
+
+    ci_string param_key = section;
+    param_key += '/';
+    param_key.append(key_text.c_str());
+    config_t::param_entry& entry = params[param_key];
+    for (std::string& value : items) {
+        agent_utils::kill_quotes(value);
+        entry.values.push_back(std::move(value));
+    }
+    entry.source = path;
+    return true;
+}
+
+}  // namespace
+
+void config_t::parse_ini_file(const std::string& path) {
+    const std::string text = agent_utils::read_file(path);
+    const line_list lines = split_lines(text);
+    ci_string section;
+
+    empty_parser empty;
+    sec_parser header;
+    data_parser data;
+    parser* const chain[] = {&empty, &header, &data};
+
+    std::size_t current = 0;
+    while (current < lines.size()) {
+        for (parser* p : chain) {
+            line_cursor cursor{lines, current};
+            if (p->try_parse(cursor, params, section, path)) {
+                current = cursor.current;
+                break;
+            }
+        }
+    }
+}

@@ -1,0 +1,47 @@
+#include "launcher/run_sequence.hpp"
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+
+#include "agent_utils/agent_utils.hpp"
+#include "config/config.hpp"
+#include "launcher/engine_settings.hpp"
+#include "launcher/fixed_paths.hpp"
+#include "launcher/scanner_launch.hpp"
+#include "task/scan_settings.hpp"
+#include "task/scanner_config.hpp"
+
+std::string read_task_settings(std::istream& in) {
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
+}
+
+namespace {
+
+void load_engine_settings() {
+    config_t engine;
+    engine.parse_ini_file(ZELVO_ENGINE_INI);
+    // No logger: a missing or doubled parameter silently takes its default.
+    engine.get("Scanner/VirusBase", virus_base, "/var/zelvo/bases/*.vdb", false);
+    engine.get("Scanner/TempPath", temp_path, "/tmp", false);
+    engine.get("Scanner/EnginePath", engine_path, "/var/zelvo/lib/zelvo32.dll", false);
+    engine.get("Scanner/MoveFilesTo", move_files_to, "/var/zelvo/infected", false);
+}
+
+}  // namespace
+
+int run_sequence(const std::string& socket_address) {
+    load_engine_settings();
+    const std::string task_text = read_task_settings(std::cin);
+    install_signal_handlers();
+    const scan_settings_t settings(task_text);
+    agent_utils::write_file(ZELVO_SCANNER_CONFIG, render_scanner_config(settings));
+    // Checked only now: the agent relies on the config being written anyway.
+    if (socket_address.empty()) throw std::runtime_error("no socket available");
+    return start_scanner_and_wait(socket_address, settings.scan_paths);
+}

@@ -1,0 +1,13 @@
+// One scan run, from the engine's INI file to the end of the scanner.
+#pragma once
+
+#include <istream>
+#include <string>
+
+// All of the input, its lines joined without their line ends.
+std::string read_task_settings(std::istream& in);
+
+// Loads the engine settings, reads the task from standard input, writes the
+// scanner config and starts the scanner with socket_address, then waits for
+// it. Returns the exit status; every failure is an exception.
+int run_sequence(const std::string& socket_address);

@@ -1,0 +1,30 @@
+// Starting the console scanner and relaying signals to it.
+//
+// From install_signal_handlers() on, SIGINT and SIGTERM are caught: before
+// the scanner exists they do nothing; afterwards they are relayed to it and
+// the wait ends at once. The wait also ends when the scanner exits or is
+// killed; a scanner that is only stopped or continued keeps the program
+// waiting. The scanner starts with the signal mask and dispositions that the
+// program itself was started with.
+#pragma once
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+// Shared with the signal handlers: the scanner's process id (0 until it
+// exists, and always 0 in the scanner's own process) and the flag that wakes
+// the wait.
+extern volatile sig_atomic_t child_pid;
+extern volatile sig_atomic_t child_done;
+
+// Throws "failed to set signal handlers: <why>" or
+// "failed to set sigchld handler: <why>".
+void install_signal_handlers();
+
+// Starts the scanner with "-ini=<config>", "-a=<socket_address>" and one
+// "-path=" per path, and waits. Returns 0 once the scanner has ended or a
+// signal was relayed to it. When the scanner could not be started, its
+// process prints "Setuid failed: <why>" or "Execve failed: <why>" and the
+// result is 1 or 2. Throws "fork failed: <why>".
+int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths);

@@ -1,0 +1,152 @@
+#include "task/scan_settings.hpp"
+
+#include <ostream>
+#include <stdexcept>
+#include <typeinfo>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/tokenizer.hpp>
+
+#include "task/settings_map.hpp"
+
+using task_detail::find_setting;
+using task_detail::settings_map;
+
+namespace {
+
+// An optional single sign, then one or more decimal digits and nothing else.
+// Checked before the conversion so that no other spelling the installed
+// conversion might take (blanks, grouping) gets through.
+bool is_plain_integer(const std::string& value) {
+    std::string::size_type i = (!value.empty() && (value[0] == '+' || value[0] == '-')) ? 1 : 0;
+    if (i == value.size()) return false;
+    for (; i < value.size(); ++i)
+        if (value[i] < '0' || value[i] > '9') return false;
+    return true;
+}
+
+template <class Target> [[noreturn]] void refuse() {
+    throw boost::bad_lexical_cast(typeid(std::string), typeid(Target));
+}
+
+// A signed 32-bit number, kept as its bit pattern: "-1" is 4294967295.
+uint32_t to_number(const std::string& value) {
+    if (!is_plain_integer(value)) refuse<int32_t>();
+    return static_cast<uint32_t>(boost::lexical_cast<int32_t>(value));
+}
+
+settings_map read_pairs(const std::string& text) {
+    typedef boost::escaped_list_separator<char> separator;
+    typedef boost::tokenizer<separator> tokenizer;
+    // No escape character; blanks separate; double quotes group.
+    const tokenizer tokens(text, separator(std::string(), " ", "\""));
+
+    settings_map pairs;
+    std::string key;
+    bool awaiting_value = false;
+    for (tokenizer::const_iterator it = tokens.begin(); it != tokens.end(); ++it) {
+        if (!awaiting_value)
+            key = *it;
+        else
+            pairs.emplace(std::move(key), *it);  // the first pair of a key wins
+        awaiting_value = !awaiting_value;
+    }
+    if (awaiting_value)
+        throw std::runtime_error("Malformed task settings: key \"" + key + "\" has no value");
+    return pairs;
+}
+
+struct boolean_key {
+    const char* key;
+    bool scan_settings_t::*field;  // null: validated, value unused
+};
+struct number_key {
+    const char* key;
+    uint32_t scan_settings_t::*field;
+};
+struct action_key {
+    const char* key;
+    scan_settings_t::action_t scan_settings_t::*field;
+};
+
+// The option keys in the order they are applied.
+const boolean_key boolean_keys[] = {
+    {"ScanHeuristic", &scan_settings_t::heuristic_analysis},
+    {"CheckContainer", nullptr},
+    {"CheckEMailFiles", &scan_settings_t::check_mail_files},
+    {"CheckArchives", &scan_settings_t::check_archives},
+    {"FollowSymbolicLinks", &scan_settings_t::follow_links},
+};
+const number_key number_keys[] = {
+    {"MaxCompressionRatio", &scan_settings_t::max_compression_ratio},
+    {"MaxSizeToExtract", &scan_settings_t::max_file_size_to_extract},
+    {"MaxArchLevel", &scan_settings_t::max_archive_level},
+    {"MaxTimeMills", &scan_settings_t::scan_timeout_ms},
+    {"RatioCheckThreshold", &scan_settings_t::compression_check_threshold},
+};
+const action_key action_keys[] = {
+    {"ActionDialers", &scan_settings_t::action_dialers},
+    {"InfectedFiles", &scan_settings_t::action_infected},
+    {"IncurableFiles", &scan_settings_t::action_incurable},
+    {"ActionAdware", &scan_settings_t::action_adware},
+    {"ActionInfectedMail", &scan_settings_t::action_infected_mail},
+    {"ActionInfectedArchive", &scan_settings_t::action_infected_archive},
+    {"ActionInfectedContainer", &scan_settings_t::action_infected_container},
+    {"SuspiciousFiles", &scan_settings_t::action_suspicious},
+    {"ActionJokes", &scan_settings_t::action_jokes},
+    {"ActionRiskware", &scan_settings_t::action_riskware},
+    {"ActionHacktools", &scan_settings_t::action_hacktools},
+};
+
+
+}  // namespace
+
+bool task_detail::to_bool(const std::string& value) {
+    if (value == "1" || value == "+1") return true;
+    if (value == "0" || value == "+0" || value == "-0") return false;
+    refuse<bool>();
+}
+
+scan_settings_t::scan_settings_t(const std::string& text, std::ostream& notices) {
+    const settings_map settings = read_pairs(text);
+
+    const std::string* interactive = find_setting(settings, "ScanInteractive");
+    if (interactive != nullptr && task_detail::to_bool(*interactive))
+        throw std::runtime_error("Interactive scan is not supported");
+
+    task_detail::select_paths(settings, scan_paths, exclude_paths, notices);
+
+    for (const boolean_key& k : boolean_keys) {
+        if (const std::string* value = find_setting(settings, k.key)) {
+            const bool on = task_detail::to_bool(*value);
+            if (k.field != nullptr) this->*k.field = on;
+        }
+    }
+    for (const number_key& k : number_keys) {
+        if (const std::string* value = find_setting(settings, k.key)) this->*k.field = to_number(*value);
+    }
+    for (const action_key& k : action_keys) {
+        if (const std::string* value = find_setting(settings, k.key)) this->*k.field = convert_action(*value, k.key);
+    }
+}
+
+scan_settings_t::action_t scan_settings_t::convert_action(const std::string& value, const std::string& key) {
+    if (!is_plain_integer(value)) refuse<uint32_t>();
+    // A leading "-" negates modulo 2^32; only the low eight bits are the code.
+    switch (boost::lexical_cast<uint32_t>(value) & 0xFFu) {
+    case 0: return action_report;
+    case 1: return action_cure;
+    case 2: return action_move;
+    case 4: return action_delete;
+    case 8: return action_ignore;
+    default:
+        throw std::runtime_error("Malformed task settings: unknown action code " + value + " for " + key);
+    }
+}
+
+void scan_settings_t::write_action(std::ostream& out, action_t action) {
+    static const char* const words[] = {"Report", "Cure", "Move", "Delete", "Ignore"};
+    if (static_cast<uint32_t>(action) >= sizeof words / sizeof words[0])
+        throw std::runtime_error("Unknown action");
+    out << words[action];
+}

@@ -1,0 +1,66 @@
+// The scan task as the agent describes it, translated for the scanner.
+//
+// The agent's text is a flat list of blank-separated tokens, read as
+// key/value pairs (double quotes group blanks; the first pair of a key wins;
+// unknown keys are ignored). Construction validates the whole task: a bad
+// value throws, and no record exists. Keys are applied in a fixed order, so
+// the failure reported is that of the first bad key in that order.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <iostream>
+#include <string>
+#include <vector>
+
+class scan_settings_t {
+public:
+    enum action_t : uint32_t {
+        action_report = 0,
+        action_cure = 1,
+        action_move = 2,
+        action_delete = 3,
+        action_ignore = 4,
+    };
+
+    // Builds the record from the task text. Paths that are dropped are
+    // reported on notices, one line each ("Skipping empty path",
+    // "Skipping relative path: <path>"). Reads the environment's PATH only
+    // when the task names no path and asks for no whole-system scan.
+    explicit scan_settings_t(const std::string& text, std::ostream& notices = std::cout);
+
+    // An action code of the task ("0", "1", "2", "4", "8"; only the low eight
+    // bits of the unsigned 32-bit number count). key names the setting in the
+    // message for an unlisted code.
+    static action_t convert_action(const std::string& value, const std::string& key);
+
+    // Writes the action's word ("Report", "Cure", "Move", "Delete", "Ignore");
+    // throws "Unknown action" for any other value.
+    static void write_action(std::ostream& out, action_t action);
+
+    // Fields a key leaves out keep these values: nothing is deleted, moved or
+    // cured unless the agent asked for it.
+    bool heuristic_analysis = false;
+    bool check_mail_files = false;
+    bool check_archives = false;
+    bool follow_links = false;
+    action_t action_dialers = action_report;
+    action_t action_infected = action_report;
+    action_t action_incurable = action_report;
+    action_t action_adware = action_report;
+    action_t action_infected_mail = action_report;
+    action_t action_infected_archive = action_report;
+    action_t action_infected_container = action_report;
+    action_t action_suspicious = action_report;
+    action_t action_jokes = action_report;
+    action_t action_riskware = action_report;
+    action_t action_hacktools = action_report;
+    uint32_t scan_timeout_ms = 0;
+    uint32_t max_memory_allocation_size = 0;  // no key sets it
+    uint32_t max_file_size_to_extract = 0;
+    uint32_t max_compression_ratio = 0;
+    uint32_t max_archive_level = 0;
+    uint32_t compression_check_threshold = 0;
+    std::vector<std::string> scan_paths;     // one "-path=" argument each
+    std::vector<std::string> exclude_paths;  // the "ExcludePaths" line
+};

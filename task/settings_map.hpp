@@ -1,0 +1,29 @@
+// Shared by the pieces of the task translation; not a public interface.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace task_detail {
+
+typedef std::map<std::string, std::string> settings_map;
+
+// The value of key, or null when the task leaves it out.
+inline const std::string* find_setting(const settings_map& settings, const char* key) {
+    const settings_map::const_iterator it = settings.find(key);
+    return it == settings.end() ? nullptr : &it->second;
+}
+
+// The exact spellings the task may use for a boolean: "1", "+1" true;
+// "0", "+0", "-0" false. Anything else throws boost::bad_lexical_cast.
+bool to_bool(const std::string& value);
+
+// Fills scan_paths and exclude_paths from the task (named paths, a
+// whole-system scan, or the PATH directories plus the system directories),
+// then drops empty and relative entries, reporting each on notices.
+void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
+                  std::vector<std::string>& exclude_paths, std::ostream& notices);
+
+}  // namespace task_detail
