@@ -1,0 +1,116 @@
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "agent_utils/agent_utils.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+TEST(kill_quotes, RemovesOneMatchingPairFromTextsOfThreeOrMore) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"\"abc\"", "abc"},     {"'abc'", "abc"},         {"\"a\"", "a"},
+        {"\"\"", "\"\""},       {"''", "''"},             {"\"abc'", "\"abc'"},
+        {" \"abc\"", " \"abc\""}, {"\"\"abc\"\"", "\"abc\""}, {"\"a\"b\"", "a\"b"},
+        {"", ""},               {"abc", "abc"},           {"\"abc", "\"abc"},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.in;
+        agent_utils::kill_quotes(text);
+        EXPECT_EQ(c.out, text) << c.in;
+    }
+}
+
+std::string message_of(void (*action)(const std::string&), const std::string& path) {
+    try {
+        action(path);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+void read_only(const std::string& path) { agent_utils::read_file(path); }
+void write_x(const std::string& path) { agent_utils::write_file(path, "x"); }
+
+// Names in dir other than the ones listed: leftovers of a failed write.
+int entries_in(const std::string& dir) {
+    int count = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++count;
+        closedir(d);
+    }
+    return count;
+}
+
+TEST(file_utils, ReadAndWriteAreByteExact) {
+    scratch_dir dir;
+    const std::string content("a\0b\r\n\xff\0", 7);
+    for (const std::string& text : {content, std::string(), std::string(200000, 'z')}) {
+        agent_utils::write_file(dir.file("f"), text);
+        EXPECT_EQ(text, agent_utils::read_file(dir.file("f")));
+    }
+    agent_utils::write_file(dir.file("f"), "longer content");
+    agent_utils::write_file(dir.file("f"), "short");
+    EXPECT_EQ("short", agent_utils::read_file(dir.file("f")));
+    EXPECT_EQ(1, entries_in(dir.path()));
+}
+
+TEST(file_utils, FailuresNameThePath) {
+    scratch_dir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    EXPECT_EQ("Failed to read file " + dir.file("missing"), message_of(read_only, dir.file("missing")));
+    EXPECT_EQ("Failed to read file " + dir.file("sub"), message_of(read_only, dir.file("sub")));
+    EXPECT_EQ("Failed to write file " + dir.file("no/such"), message_of(write_x, dir.file("no/such")));
+    EXPECT_EQ("Failed to write file " + dir.file("sub"), message_of(write_x, dir.file("sub")));
+    EXPECT_EQ(1, entries_in(dir.path()));  // only sub: no temporary left behind
+    EXPECT_EQ(0, entries_in(dir.file("sub")));
+}
+
+TEST(file_utils, WriteReplacesAPlantedLinkWithoutFollowingIt) {
+    scratch_dir dir;
+    const std::string target = dir.write("victim", "precious");
+    ASSERT_EQ(0, symlink(target.c_str(), dir.file("config").c_str()));
+    ASSERT_EQ(0, symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()));
+    agent_utils::write_file(dir.file("config"), "new");
+    agent_utils::write_file(dir.file("dangling"), "new");
+    EXPECT_EQ("precious", agent_utils::read_file(target));
+    EXPECT_EQ(-1, access(dir.file("nowhere").c_str(), F_OK));
+    struct stat info = {};
+    ASSERT_EQ(0, lstat(dir.file("config").c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ("new", agent_utils::read_file(dir.file("config")));
+}
+
+TEST(file_utils, NewFileIsOursAndNeverWritableByOthers) {
+    scratch_dir dir;
+    const std::string path = dir.write("config", "old");
+    chmod(path.c_str(), 0666);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
+    }
+    const mode_t old_mask = umask(0);
+    agent_utils::write_file(path, "new");
+    umask(027);
+    agent_utils::write_file(dir.file("masked"), "new");
+    umask(old_mask);
+    struct stat info = {};
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    EXPECT_EQ(0644u, info.st_mode & 07777);
+    EXPECT_EQ(geteuid(), info.st_uid);
+    ASSERT_EQ(0, stat(dir.file("masked").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
+    if (!root) GTEST_SKIP() << "not root: a file owned by another user could not be planted";
+}
+
+}  // namespace

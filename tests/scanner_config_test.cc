@@ -1,0 +1,165 @@
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "launcher/engine_settings.hpp"
+#include "task/scan_settings.hpp"
+#include "task/scanner_config.hpp"
+
+namespace {
+
+class scanner_config : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine_path = "/var/zelvo/lib/zelvo32.dll";
+        virus_base = "/var/zelvo/bases/*.vdb";
+        temp_path = "/tmp";
+        move_files_to = "/var/zelvo/infected";
+    }
+    static std::string render(const std::string& text) {
+        std::ostringstream notices;
+        return render_scanner_config(scan_settings_t(text, notices));
+    }
+};
+
+const char* const full_task =
+    "IvaskPaths /home,/srv ExcludeFileAndPaths /home/tmp,/srv/cache ScanHeuristic 1 CheckContainer 1 "
+    "CheckEMailFiles 0 CheckArchives 1 FollowSymbolicLinks +1 MaxCompressionRatio 100 MaxSizeToExtract 1048576 "
+    "MaxArchLevel -1 MaxTimeMills 60000 RatioCheckThreshold 4096 ActionDialers 8 InfectedFiles 1 "
+    "IncurableFiles 4 ActionAdware 2 ActionInfectedMail 0 ActionInfectedArchive 4 ActionInfectedContainer 2 "
+    "SuspiciousFiles 2 ActionJokes 8 ActionRiskware 0 ActionHacktools 4";
+
+TEST_F(scanner_config, FullTaskRendersEveryLineInOrder) {
+    EXPECT_EQ(
+        "[Scanner]\n"
+        "EnginePath = /var/zelvo/lib/zelvo32.dll\n"
+        "VirusBase = /var/zelvo/bases/*.vdb\n"
+        "TempPath = /tmp\n"
+        "FilesTypesWarnings = no\n"
+        "OutputMode = Terminal\n"
+        "ScanFiles = All\n"
+        "EnableDeleteArchiveAction = yes\n"
+        "MoveFilesTo = /var/zelvo/infected\n"
+        "ExcludePaths = /home/tmp,/srv/cache\n"
+        "LogScanned = yes\n"
+        "LogPacked = no\n"
+        "LogTime = yes\n"
+        "LogStatistics = yes\n"
+        "RecodeNonprintable = yes\n"
+        "RecodeMode = QuotedPrintable\n"
+        "RecodeChar = \"?\"\n"
+        "ScanPriority = 0\n"
+        "HeuristicAnalysis = yes\n"
+        "CheckArchives = yes\n"
+        "CheckEMailFiles = no\n"
+        "FollowLinks = yes\n"
+        "ActionInfectedContainer = Move\n"
+        "InfectedFiles = Cure\n"
+        "ActionInfectedArchive = Delete\n"
+        "SuspiciousFiles = Move\n"
+        "IncurableFiles = Delete\n"
+        "ActionAdware = Move\n"
+        "ActionDialers = Ignore\n"
+        "ActionJokes = Ignore\n"
+        "ActionRiskware = Report\n"
+        "ActionHacktools = Delete\n"
+        "ActionInfectedMail = Report\n"
+        "MaxCompressionRatio = 100\n"
+        "MaxFileSizeToExtract = 1048576\n"
+        "MaxArchiveLevel = 4294967295\n"
+        "MaximumMemoryAllocationSize = 0\n"
+        "ScannerScanTimeout = 60000\n"
+        "CompressionCheckThreshold = 4096\n",
+        render(full_task));
+}
+
+TEST_F(scanner_config, PathsOnlyTaskGivesACompleteFileThatOnlyReports) {
+    engine_path = "/e";
+    virus_base = "/v b";
+    temp_path = "";
+    move_files_to = "/m";
+    EXPECT_EQ(
+        "[Scanner]\n"
+        "EnginePath = /e\n"
+        "VirusBase = /v b\n"
+        "TempPath = \n"
+        "FilesTypesWarnings = no\n"
+        "OutputMode = Terminal\n"
+        "ScanFiles = All\n"
+        "EnableDeleteArchiveAction = yes\n"
+        "MoveFilesTo = /m\n"
+        "ExcludePaths = \n"
+        "LogScanned = yes\n"
+        "LogPacked = no\n"
+        "LogTime = yes\n"
+        "LogStatistics = yes\n"
+        "RecodeNonprintable = yes\n"
+        "RecodeMode = QuotedPrintable\n"
+        "RecodeChar = \"?\"\n"
+        "ScanPriority = 0\n"
+        "HeuristicAnalysis = no\n"
+        "CheckArchives = no\n"
+        "CheckEMailFiles = no\n"
+        "FollowLinks = no\n"
+        "ActionInfectedContainer = Report\n"
+        "InfectedFiles = Report\n"
+        "ActionInfectedArchive = Report\n"
+        "SuspiciousFiles = Report\n"
+        "ActionAdware = Report\n"
+        "ActionDialers = Report\n"
+        "ActionJokes = Report\n"
+        "ActionRiskware = Report\n"
+        "ActionHacktools = Report\n"
+        "ActionInfectedMail = Report\n"
+        "MaxCompressionRatio = 0\n"
+        "MaxFileSizeToExtract = 0\n"
+        "MaxArchiveLevel = 0\n"
+        "MaximumMemoryAllocationSize = 0\n"
+        "ScannerScanTimeout = 0\n"
+        "CompressionCheckThreshold = 0\n",
+        render("IvaskPaths /home"));
+}
+
+TEST_F(scanner_config, IncurableLineOnlyWhenCuring) {
+    const struct {
+        const char* task;
+        const char* expected;  // null: no IncurableFiles line
+    } cases[] = {
+        {"IvaskPaths /a InfectedFiles 1 IncurableFiles 4", "SuspiciousFiles = Report\nIncurableFiles = Delete\nActionAdware"},
+        {"IvaskPaths /a InfectedFiles 257 IncurableFiles 8", "SuspiciousFiles = Report\nIncurableFiles = Ignore\nActionAdware"},
+        {"IvaskPaths /a InfectedFiles 1", "SuspiciousFiles = Report\nIncurableFiles = Report\nActionAdware"},
+        {"IvaskPaths /a InfectedFiles 2 IncurableFiles 4", nullptr},
+        {"IvaskPaths /a IncurableFiles 1", nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::string text = render(c.task);
+        if (c.expected)
+            EXPECT_NE(std::string::npos, text.find(c.expected)) << c.task;
+        else
+            EXPECT_EQ(std::string::npos, text.find("IncurableFiles")) << c.task;
+    }
+}
+
+TEST_F(scanner_config, NeitherCheckContainerNorScanPathsAppear) {
+    const std::string text = render(std::string(full_task) + " ScanRemovable 1 ScanFixed 1");
+    EXPECT_EQ(std::string::npos, text.find("CheckContainer"));
+    EXPECT_EQ(std::string::npos, text.find("/srv,"));
+    EXPECT_EQ(std::string::npos, text.find("/home\n"));
+    const std::string whole = render("ScanRemovable 0 ScanFixed 1");
+    EXPECT_NE(std::string::npos, whole.find("\nExcludePaths = /dev,/proc,/sys\n"));
+}
+
+TEST_F(scanner_config, AnActionOutsideTheFiveFails) {
+    std::ostringstream notices;
+    scan_settings_t settings("IvaskPaths /a", notices);
+    settings.action_hacktools = static_cast<scan_settings_t::action_t>(7);
+    try {
+        render_scanner_config(settings);
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("Unknown action", e.what());
+    }
+}
+
+}  // namespace
