@@ -1,0 +1,87 @@
+// A scanner stand-in that the process tests control through its environment
+// (which it inherits from the program):
+//   ZELVO_FAKE_DIR   where it leaves what it saw: "argv" (NUL-separated),
+//                    "config" (a copy of its -ini= file), "start" (signal
+//                    state at start), "pid", "signal" (a signal it received)
+//   ZELVO_FAKE_MODE  record (default): record and exit
+//                    wait: record, then wait for SIGINT or SIGTERM
+//                    stop: record, stop itself, exit once continued
+//   ZELVO_FAKE_EXIT  its exit status (default 0)
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+std::string dir;
+volatile sig_atomic_t received = 0;
+
+void put(const std::string& name, const std::string& content) {
+    std::ofstream(dir + "/" + name + ".part", std::ios::binary) << content;
+    std::rename((dir + "/" + name + ".part").c_str(), (dir + "/" + name).c_str());
+}
+
+std::string disposition(int signal_number) {
+    struct sigaction action;
+    sigaction(signal_number, nullptr, &action);
+    if (action.sa_handler == SIG_IGN) return "ignored";
+    if (action.sa_handler == SIG_DFL) return "default";
+    return "caught";
+}
+
+std::string signal_state() {
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    std::ostringstream out;
+    out << "blocked:";
+    for (int s = 1; s < 32; ++s)
+        if (sigismember(&mask, s)) out << ' ' << s;
+    out << "\nINT " << disposition(SIGINT) << "\nTERM " << disposition(SIGTERM) << "\nCHLD "
+        << disposition(SIGCHLD) << '\n';
+    return out.str();
+}
+
+void on_signal(int s) { received = s; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* d = std::getenv("ZELVO_FAKE_DIR");
+    const char* m = std::getenv("ZELVO_FAKE_MODE");
+    const char* e = std::getenv("ZELVO_FAKE_EXIT");
+    const std::string mode = m ? m : "record";
+    const int status = e ? std::atoi(e) : 0;
+    if (d) {
+        dir = d;
+        std::string args;
+        for (int i = 0; i < argc; ++i) args.append(argv[i]).push_back('\0');
+        put("argv", args);
+        put("start", signal_state());
+        for (int i = 1; i < argc; ++i) {
+            if (std::strncmp(argv[i], "-ini=", 5) != 0) continue;
+            std::ifstream in(argv[i] + 5, std::ios::binary);
+            std::ostringstream copy;
+            copy << in.rdbuf();
+            put("config", copy.str());
+        }
+    }
+    std::cout << "scanner ran" << std::endl;
+
+    if (mode == "wait") {
+        std::signal(SIGINT, on_signal);
+        std::signal(SIGTERM, on_signal);
+        if (d) put("pid", std::to_string(getpid()));
+        for (int i = 0; i < 3000 && !received; ++i) usleep(10000);  // gives up after 30 s
+        if (d && received) put("signal", std::to_string(received));
+    } else if (mode == "stop") {
+        if (d) put("pid", std::to_string(getpid()));
+        raise(SIGSTOP);
+    }
+    return status;
+}

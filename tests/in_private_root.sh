@@ -1,0 +1,42 @@
+#!/bin/sh
+# Runs a command in a private mount namespace in which /etc/zelvo, /opt/zelvo
+# and /tmp are the folders etc/, opt/ and tmp/ of ROOT. Needs root.
+#   in_private_root.sh ROOT [--full-tmp] COMMAND ARGS...
+# --full-tmp: ROOT/tmp is a tiny file system that is already full.
+set -eu
+if [ -z "${ZELVO_PRIVATE_ROOT:-}" ]; then
+    ZELVO_PRIVATE_ROOT=1 exec unshare -m "$0" "$@"
+fi
+unset ZELVO_PRIVATE_ROOT
+root=$1
+shift
+full_tmp=no
+if [ "$1" = --full-tmp ]; then
+    full_tmp=yes
+    shift
+fi
+
+mount --make-rprivate /
+mkdir -p "$root/scratch"
+mount -t tmpfs -o size=1m zelvo-scratch "$root/scratch"
+# A missing mount point is made in an overlay of its parent, so the host's
+# own /etc and /opt stay untouched.
+for pair in /etc/zelvo:etc /opt/zelvo:opt; do
+    dir=${pair%%:*}
+    source=$root/${pair#*:}
+    if [ ! -d "$dir" ]; then
+        parent=$(dirname "$dir")
+        name=$(basename "$parent")
+        mkdir -p "$root/scratch/$name.upper" "$root/scratch/$name.work"
+        mount -t overlay overlay \
+            -o "lowerdir=$parent,upperdir=$root/scratch/$name.upper,workdir=$root/scratch/$name.work" "$parent"
+        mkdir "$dir"
+    fi
+    mount --bind "$source" "$dir"
+done
+if [ "$full_tmp" = yes ]; then
+    mount -t tmpfs -o size=16k zelvo-full "$root/tmp"
+    dd if=/dev/zero of="$root/tmp/filler" bs=1024 2>/dev/null || true
+fi
+mount --bind "$root/tmp" /tmp
+exec "$@"

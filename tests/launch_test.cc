@@ -1,0 +1,373 @@
+// The program as the agent sees it: command line, standard input and output,
+// exit status, the scanner config it leaves and the scanner it starts.
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "agent_utils/agent_utils.hpp"
+#include "process_support.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string sandbox = ZELVO_SANDBOX;
+const std::string program = ZELVO_SANDBOX_PROGRAM;
+const std::string engine_ini = sandbox + "/etc/zelvo/zelvo32.ini";
+const std::string scanner_config = sandbox + "/tmp/.ivask_config";
+const std::string scanner = sandbox + "/opt/zelvo/zelvo";
+const std::string version_line = "zelvo-ivask for Linux, version " ZELVO_VERSION "\n";
+const std::string typical_task = "IvaskPaths /home,/srv InfectedFiles 1 IncurableFiles 4";
+
+std::vector<std::string> split_nul(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0, end;
+    while ((end = text.find('\0', start)) != std::string::npos) {
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+class launch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp"}) mkdir((sandbox + d).c_str(), 0755);
+        agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /bases/*.vdb\nTempPath = /scratch\n");
+        install_scanner();
+        unlink(scanner_config.c_str());
+    }
+    void TearDown() override { stop_scanner(); }
+
+    static void install_scanner() {
+        agent_utils::write_file(scanner, agent_utils::read_file(ZELVO_FAKE_SCANNER));
+        chmod(scanner.c_str(), 0755);
+    }
+
+    process_options options(const std::string& mode = "record") const {
+        process_options o;
+        o.env = {"ZELVO_FAKE_DIR=" + seen.path(), "ZELVO_FAKE_MODE=" + mode};
+        return o;
+    }
+    run_result run(const std::string& socket, const std::string& task, const process_options& o) const {
+        return run_program({program, socket}, task, o);
+    }
+    run_result run(const std::string& socket, const std::string& task) const { return run(socket, task, options()); }
+
+    std::vector<std::string> scanner_argv() const { return split_nul(slurp(seen.file("argv"))); }
+    bool scanner_started() const { return file_exists(seen.file("argv")); }
+    pid_t scanner_pid() const { return await_file(seen.file("pid")) ? std::stoi(slurp(seen.file("pid"))) : -1; }
+    void stop_scanner() const {
+        if (file_exists(seen.file("pid"))) {
+            const pid_t pid = std::stoi(slurp(seen.file("pid")));
+            kill(pid, SIGCONT);
+            kill(pid, SIGKILL);
+        }
+    }
+
+    scratch_dir seen;
+};
+
+TEST_F(launch, VersionSwitchesPrintOnlyTheVersionLine) {
+    unlink(engine_ini.c_str());
+    for (const char* sw : {"-V", "-v", "--version"}) {
+        const run_result r = run(sw, "IvaskPaths /home");
+        EXPECT_EQ(version_line, r.output) << sw;
+        EXPECT_EQ(0, r.status) << sw;
+    }
+    EXPECT_FALSE(file_exists(scanner_config));
+    EXPECT_FALSE(scanner_started());
+}
+
+TEST_F(launch, VersionLookAlikesAreSocketAddresses) {
+    for (const char* address : {"-version", "--Version", "-vv", "version", "-V ", " -v"}) {
+        const run_result r = run(address, typical_task);
+        EXPECT_EQ("scanner ran\n", r.output) << address;
+        EXPECT_EQ(0, r.status) << address;
+        ASSERT_GE(scanner_argv().size(), 3u);
+        EXPECT_EQ(std::string("-a=") + address, scanner_argv()[2]);
+    }
+}
+
+TEST_F(launch, WrongArgumentCountsAreRefusedBeforeAnythingIsRead) {
+    const std::vector<std::vector<std::string>> command_lines = {
+        {program}, {program, "sock", "extra"}, {program, "-V", "-V"}, {program, "", ""}};
+    for (const auto& argv : command_lines) {
+        const run_result r = run_program(argv, typical_task, options());
+        EXPECT_EQ("Enterprise scan failed: Wrong number of parameters\n", r.output) << argv.size();
+        EXPECT_EQ(255, r.status);
+    }
+    EXPECT_FALSE(file_exists(scanner_config));
+    EXPECT_FALSE(scanner_started());
+}
+
+TEST_F(launch, FullTaskGivesTheExactScannerCommandLineAndConfig) {
+    const std::string task =
+        "IvaskPaths \"/home,/srv/a b\" \nExcludeFileAndPaths /home/tmp \nScanHeuristic 1 MaxArchLevel -1 InfectedFiles 2";
+    const run_result r = run("/run/agent.sock", task);
+    EXPECT_EQ("Skipping relative path: b\nscanner ran\n", r.output);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ((std::vector<std::string>{scanner_config, "-ini=" + scanner_config, "-a=/run/agent.sock",
+                                        "-path=/home", "-path=/srv/a"}),
+              scanner_argv());
+    const std::string config = agent_utils::read_file(scanner_config);
+    EXPECT_EQ(config, slurp(seen.file("config")));
+    EXPECT_EQ(0u, config.find("[Scanner]\nEnginePath = /var/zelvo/lib/zelvo32.dll\nVirusBase = /bases/*.vdb\n"
+                              "TempPath = /scratch\n"));
+    EXPECT_NE(std::string::npos, config.find("\nMoveFilesTo = /var/zelvo/infected\nExcludePaths = /home/tmp\n"));
+    EXPECT_NE(std::string::npos, config.find("\nHeuristicAnalysis = yes\n"));
+    EXPECT_NE(std::string::npos, config.find("\nMaxArchiveLevel = 4294967295\n"));
+    EXPECT_NE(std::string::npos, config.find("\nInfectedFiles = Move\n"));
+}
+
+TEST_F(launch, TaskTextLosesItsLineEnds) {
+    // "ScanFixed 1\nScanRemovable 0" glues into three tokens: malformed.
+    const run_result r = run("sock", "ScanFixed 1\nScanRemovable 0\n");
+    EXPECT_EQ("Enterprise scan failed: Malformed task settings: key \"0\" has no value\n", r.output);
+    const run_result split = run("sock", "IvaskPaths /a,\n/b\n");
+    EXPECT_EQ((std::vector<std::string>{scanner_config, "-ini=" + scanner_config, "-a=sock", "-path=/a",
+                                        "-path=/b"}),
+              scanner_argv());
+    EXPECT_EQ(0, split.status);
+}
+
+TEST_F(launch, EmptySocketAddressIsRefusedAfterTheConfigIsWritten) {
+    const run_result r = run("", typical_task);
+    EXPECT_EQ("Enterprise scan failed: no socket available\n", r.output);
+    EXPECT_EQ(255, r.status);
+    EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("IncurableFiles = Delete"));
+    EXPECT_FALSE(scanner_started());
+}
+
+TEST_F(launch, EngineConfigFailuresAndDefaults) {
+    const struct {
+        const char* ini;  // null: no file
+        const char* output;
+        const char* config_start;  // the config's first lines, when written
+    } cases[] = {
+        {nullptr, "Failed to read file " ZELVO_SANDBOX "/etc/zelvo/zelvo32.ini", nullptr},
+        {"[Scanner]\n# c\noops\n", "Parse error at line 3: No '=' sign found", nullptr},
+        {"[Scanner]\r\n; c\r\noops\r\n", "Parse error at line 3: No '=' sign found", nullptr},
+        {"", nullptr,
+         "[Scanner]\nEnginePath = /var/zelvo/lib/zelvo32.dll\nVirusBase = /var/zelvo/bases/*.vdb\nTempPath = /tmp\n"},
+        {"[scanner]\nvirusbase = /a\nVirusBase = /b\nTEMPPATH = /t\nEnginePath = /e,/f\nMoveFilesTo = \"/m, n\"\n", nullptr,
+         "[Scanner]\nEnginePath = /var/zelvo/lib/zelvo32.dll\nVirusBase = /var/zelvo/bases/*.vdb\nTempPath = /t\n"},
+    };
+    for (const auto& c : cases) {
+        unlink(scanner_config.c_str());
+        if (c.ini)
+            agent_utils::write_file(engine_ini, c.ini);
+        else
+            unlink(engine_ini.c_str());
+        const run_result r = run("sock", typical_task);
+        if (c.output) {
+            EXPECT_EQ(std::string("Enterprise scan failed: ") + c.output + "\n", r.output);
+            EXPECT_EQ(255, r.status);
+            EXPECT_FALSE(file_exists(scanner_config));
+        } else {
+            EXPECT_EQ("scanner ran\n", r.output);
+            EXPECT_EQ(0, r.status);
+            EXPECT_EQ(0u, agent_utils::read_file(scanner_config).find(c.config_start));
+        }
+    }
+    EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nMoveFilesTo = /m, n\n"));
+}
+
+TEST_F(launch, BadTaskWritesNothingAndStartsNoScanner) {
+    const struct {
+        const char* task;
+        const char* message;
+    } cases[] = {
+        {"IvaskPaths /a ScanInteractive 1", "Interactive scan is not supported"},
+        {"IvaskPaths /a MaxTimeMills 1e3", "bad lexical cast: source type value could not be interpreted as target"},
+        {"IvaskPaths /a ActionJokes 3", "Malformed task settings: unknown action code 3 for ActionJokes"},
+        {"", "Malformed task settings: ScanRemovable and ScanFixed are required when IvaskPaths names no path"},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run("sock", c.task);
+        EXPECT_EQ(std::string("Enterprise scan failed: ") + c.message + "\n", r.output);
+        EXPECT_EQ(255, r.status);
+    }
+    EXPECT_FALSE(file_exists(scanner_config));
+    EXPECT_FALSE(scanner_started());
+}
+
+TEST_F(launch, PathDirectoriesComeFromTheEnvironment) {
+    process_options o = options();
+    o.env.push_back("PATH=/usr/bin:rel::/zz");
+    const run_result r = run("sock", "ScanRemovable 0 ScanFixed 0", o);
+    EXPECT_EQ("Skipping empty path\nSkipping relative path: rel\nscanner ran\n", r.output);
+    const std::vector<std::string> argv = scanner_argv();
+    ASSERT_EQ(18u, argv.size());
+    EXPECT_EQ("-path=/bin", argv[3]);
+    EXPECT_EQ("-path=/zz", argv[17]);
+}
+
+TEST_F(launch, RelayedSignalReachesTheScannerAndEndsTheProgramAtOnce) {
+    for (int signal_number : {SIGTERM, SIGINT}) {
+        unlink(seen.file("pid").c_str());
+        unlink(seen.file("signal").c_str());
+        child_process p({program, "sock"}, options("wait"));
+        p.feed(typical_task);
+        const pid_t pid = scanner_pid();
+        ASSERT_GT(pid, 0);
+        kill(p.pid(), signal_number);
+        ASSERT_TRUE(p.wait_for(10s)) << "the program kept waiting";
+        EXPECT_EQ(0, p.status());
+        ASSERT_TRUE(await_file(seen.file("signal")));
+        EXPECT_EQ(std::to_string(signal_number), slurp(seen.file("signal")));
+    }
+}
+
+TEST_F(launch, ScannerEndingBeforeTheSuspensionIsStillNoticed) {
+    process_options o = options();
+    o.env.push_back(std::string("LD_PRELOAD=") + ZELVO_SIGSUSPEND_SHIM);
+    o.env.push_back("ZELVO_SHIM_MARK=" + seen.file("shim"));
+    o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    const auto start = std::chrono::steady_clock::now();
+    const run_result r = run_program({program, "sock"}, typical_task, o, 30s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(r.ended) << "the scanner's end was lost";
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(file_exists(seen.file("shim"))) << "the delaying shim was not used";
+    // Without the fix the program would sleep on for up to 1000 s.
+    EXPECT_LT(took, 10s);
+}
+
+TEST_F(launch, HundredScannersThatEndAtOnceNeverHang) {
+    for (int i = 0; i < 100; ++i) {
+        const run_result r = run_program({program, "sock"}, typical_task, options(), 10s);
+        ASSERT_TRUE(r.ended) << "run " << i << " hung";
+        ASSERT_EQ(0, r.status) << "run " << i;
+        ASSERT_EQ("scanner ran\n", r.output) << "run " << i;
+    }
+}
+
+TEST_F(launch, ScannerThatCannotStartEndsTheProgramWithItsStatus) {
+    unlink(scanner.c_str());
+    const run_result missing = run("sock", typical_task);
+    EXPECT_EQ("Execve failed: No such file or directory\n", missing.output);
+    EXPECT_EQ(2, missing.status);
+
+    install_scanner();
+    chmod(scanner.c_str(), 0644);
+    if (geteuid() != 0) {  // root may execute anything with an x bit only
+        const run_result denied = run("sock", typical_task);
+        EXPECT_EQ("Execve failed: Permission denied\n", denied.output);
+        EXPECT_EQ(2, denied.status);
+    }
+}
+
+TEST_F(launch, ScannerExitStatusIsNotPassedOn) {
+    for (const char* status : {"1", "2", "255"}) {
+        process_options o = options();
+        o.env.push_back(std::string("ZELVO_FAKE_EXIT=") + status);
+        const run_result r = run("sock", typical_task, o);
+        EXPECT_EQ("scanner ran\n", r.output);
+        EXPECT_EQ(0, r.status) << status;
+    }
+}
+
+TEST_F(launch, StoppedScannerKeepsTheProgramWaiting) {
+    child_process p({program, "sock"}, options("stop"));
+    p.feed(typical_task);
+    const pid_t pid = scanner_pid();
+    ASSERT_GT(pid, 0);
+    // Wait until the scanner is really stopped.
+    for (int i = 0; i < 1000; ++i) {
+        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+        const std::string::size_type paren = stat.rfind(')');
+        if (paren != std::string::npos && stat.compare(paren + 2, 1, "T") == 0) break;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_FALSE(p.wait_for(300ms)) << "a stopped scanner ended the wait";
+    kill(pid, SIGCONT);  // continued, it exits
+    ASSERT_TRUE(p.wait_for(10s));
+    EXPECT_EQ(0, p.status());
+}
+
+TEST_F(launch, ScannerStartsWithTheProgramsOwnSignalState) {
+    process_options o = options();
+    o.ignore_sigint = true;
+    o.block_sigusr1 = true;
+    const run_result r = run("sock", typical_task, o);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("blocked: " + std::to_string(SIGUSR1) + "\nINT ignored\nTERM default\nCHLD default\n",
+              slurp(seen.file("start")));
+    run("sock", typical_task);
+    EXPECT_EQ("blocked:\nINT default\nTERM default\nCHLD default\n", slurp(seen.file("start")));
+}
+
+TEST_F(launch, PlantedLinkAtTheConfigPathIsReplacedNotFollowed) {
+    scratch_dir elsewhere;
+    const std::string victim = elsewhere.write("victim", "precious\n");
+    ASSERT_EQ(0, symlink(victim.c_str(), scanner_config.c_str()));
+    const run_result r = run("sock", typical_task);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("precious\n", agent_utils::read_file(victim));
+    struct stat info = {};
+    ASSERT_EQ(0, lstat(scanner_config.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(slurp(seen.file("config")), agent_utils::read_file(scanner_config));
+}
+
+TEST_F(launch, DroppedPathLinesComeOnceBeforeTheScannersOutput) {
+    const run_result r = run("sock", "IvaskPaths \"a, /x,b\" ExcludeFileAndPaths \" ,c\"");
+    EXPECT_EQ("Skipping relative path: a\nSkipping relative path: b\nSkipping relative path: c\nscanner ran\n",
+              r.output);
+    EXPECT_EQ((std::vector<std::string>{scanner_config, "-ini=" + scanner_config, "-a=sock", "-path=/x"}),
+              scanner_argv());
+}
+
+// The shipped program with its real paths, in a private mount namespace
+// whose /etc/zelvo, /opt/zelvo and /tmp are test folders.
+class shipped_program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+        if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "unshare -m does not work here";
+        for (const char* d : {"etc", "opt", "tmp"}) mkdir(root.file(d).c_str(), 0755);
+        agent_utils::write_file(root.file("etc/zelvo32.ini"), "[Scanner]\nVirusBase = /bases/*.vdb\n");
+        agent_utils::write_file(root.file("opt/zelvo"), agent_utils::read_file(ZELVO_FAKE_SCANNER));
+        chmod(root.file("opt/zelvo").c_str(), 0755);
+    }
+    std::vector<std::string> in_private_root(const std::vector<std::string>& command) const {
+        std::vector<std::string> argv = {ZELVO_PRIVATE_ROOT_SCRIPT, root.path()};
+        argv.insert(argv.end(), command.begin(), command.end());
+        return argv;
+    }
+    scratch_dir root;
+};
+
+TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
+    process_options o;
+    o.env = {"ZELVO_FAKE_DIR=/tmp"};  // the private /tmp, root/tmp seen from here
+    const run_result r =
+        run_program(in_private_root({ZELVO_PROGRAM, "/run/agent.sock"}), "IvaskPaths /home,/srv ActionJokes 8", o);
+    EXPECT_EQ("scanner ran\n", r.output);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ((std::vector<std::string>{"/tmp/.ivask_config", "-ini=/tmp/.ivask_config", "-a=/run/agent.sock",
+                                        "-path=/home", "-path=/srv"}),
+              split_nul(slurp(root.file("tmp/argv"))));
+    const std::string config = agent_utils::read_file(root.file("tmp/.ivask_config"));
+    EXPECT_EQ(config, slurp(root.file("tmp/config")));
+    EXPECT_EQ(0u, config.find("[Scanner]\nEnginePath = /var/zelvo/lib/zelvo32.dll\nVirusBase = /bases/*.vdb\n"));
+    EXPECT_NE(std::string::npos, config.find("\nActionJokes = Ignore\n"));
+}
+
+TEST_F(shipped_program, FullTmpIsAFailureThatLeavesNoTemporaryFile) {
+    const run_result r = run_program(
+        in_private_root({"--full-tmp", "/bin/sh", "-c", ZELVO_PROGRAM " sock; echo status $?; ls -A /tmp"}),
+        "IvaskPaths /home");
+    EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\nstatus 255\nfiller\n", r.output);
+}
+
+}  // namespace
