@@ -30,7 +30,7 @@ test-asan: deps
 check: test test-asan
 
 demo: build
-	$(BUILD)/zelvo-ivask -V
+	sh tools/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
