@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a command in a private mount namespace in which /etc/zelvo, /opt/zelvo
-# and /tmp are the folders etc/, opt/ and tmp/ of ROOT. Needs root.
+# and /tmp are the folders etc/, opt/ and tmp/ of ROOT, and ROOT itself is
+# /mnt (ROOT may lie under /tmp, which the namespace replaces). Needs root.
 #   in_private_root.sh ROOT [--full-tmp] COMMAND ARGS...
 # --full-tmp: ROOT/tmp is a tiny file system that is already full.
 set -eu
@@ -17,6 +18,7 @@ if [ "$1" = --full-tmp ]; then
 fi
 
 mount --make-rprivate /
+mount --bind "$root" /mnt
 mkdir -p "$root/scratch"
 mount -t tmpfs -o size=1m zelvo-scratch "$root/scratch"
 # A missing mount point is made in an overlay of its parent, so the host's

@@ -338,6 +338,9 @@ protected:
         agent_utils::write_file(root.file("etc/zelvo32.ini"), "[Scanner]\nVirusBase = /bases/*.vdb\n");
         agent_utils::write_file(root.file("opt/zelvo"), agent_utils::read_file(ZELVO_FAKE_SCANNER));
         chmod(root.file("opt/zelvo").c_str(), 0755);
+        // Reached as /mnt/zelvo-ivask inside, wherever the build tree lies.
+        agent_utils::write_file(root.file("zelvo-ivask"), agent_utils::read_file(ZELVO_PROGRAM));
+        chmod(root.file("zelvo-ivask").c_str(), 0755);
     }
     std::vector<std::string> in_private_root(const std::vector<std::string>& command) const {
         std::vector<std::string> argv = {ZELVO_PRIVATE_ROOT_SCRIPT, root.path()};
@@ -351,7 +354,7 @@ TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
     process_options o;
     o.env = {"ZELVO_FAKE_DIR=/tmp"};  // the private /tmp, root/tmp seen from here
     const run_result r =
-        run_program(in_private_root({ZELVO_PROGRAM, "/run/agent.sock"}), "IvaskPaths /home,/srv ActionJokes 8", o);
+        run_program(in_private_root({"/mnt/zelvo-ivask", "/run/agent.sock"}), "IvaskPaths /home,/srv ActionJokes 8", o);
     EXPECT_EQ("scanner ran\n", r.output);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ((std::vector<std::string>{"/tmp/.ivask_config", "-ini=/tmp/.ivask_config", "-a=/run/agent.sock",
@@ -365,7 +368,7 @@ TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
 
 TEST_F(shipped_program, FullTmpIsAFailureThatLeavesNoTemporaryFile) {
     const run_result r = run_program(
-        in_private_root({"--full-tmp", "/bin/sh", "-c", ZELVO_PROGRAM " sock; echo status $?; ls -A /tmp"}),
+        in_private_root({"--full-tmp", "/bin/sh", "-c", "/mnt/zelvo-ivask sock; echo status $?; ls -A /tmp"}),
         "IvaskPaths /home");
     EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\nstatus 255\nfiller\n", r.output);
 }
