@@ -7,7 +7,11 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux
 
-.PHONY: all deps build check test test-asan demo clean
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES = clang libclang-rt-14-dev libboost-dev cmake
+
+.PHONY: all deps build check test test-asan demo fuzz clean
 
 all: build
 
@@ -32,5 +36,12 @@ check: test test-asan
 demo: build
 	sh tools/demo.sh $(BUILD)
 
+# libFuzzer with ASan and UBSan: each target for FUZZ_SECONDS.
+fuzz:
+	@sh tools/ensure_packages.sh $(FUZZ_PACKAGES)
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVO_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	bash tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

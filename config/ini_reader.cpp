@@ -12,6 +12,7 @@
 
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
+#include "config/ini_reader.hpp"
 
 namespace {
 
@@ -216,7 +217,10 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
 }  // namespace
 
 void config_t::parse_ini_file(const std::string& path) {
-    const std::string text = agent_utils::read_file(path);
+    config_detail::parse_ini_text(params, agent_utils::read_file(path), path);
+}
+
+void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {
     const line_list lines = split_lines(text);
     ci_string section;
 

@@ -1,0 +1,15 @@
+// The INI reader's text-level entry, for the fuzzer and the benchmarks;
+// config_t::parse_ini_file() is the public way in.
+#pragma once
+
+#include <string>
+
+#include "config/config.hpp"
+
+namespace config_detail {
+
+// Parses text as the content of the INI file at path into params, exactly as
+// config_t::parse_ini_file(path) does once it has read the file.
+void parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path);
+
+}  // namespace config_detail
