@@ -5,13 +5,16 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux
+PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux valgrind
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES = clang libclang-rt-14-dev libboost-dev cmake
 
-.PHONY: all deps build check test test-asan demo fuzz clean
+LINT_PACKAGES = clang-tidy cppcheck
+LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
+
+.PHONY: all deps build check test test-asan demo fuzz lint clean
 
 all: build
 
@@ -42,6 +45,14 @@ fuzz:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVO_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# clang-tidy (checks in .clang-tidy) and cppcheck over the program's sources.
+lint: deps
+	@sh tools/ensure_packages.sh $(LINT_PACKAGES)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)
+	cppcheck --enable=warning,performance,portability --std=c++17 --error-exitcode=1 --inline-suppr \
+	    --quiet -I . agent_utils config launcher task tools
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

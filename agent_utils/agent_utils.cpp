@@ -70,15 +70,21 @@ std::string temporary_name(const std::string& path) {
     return name;
 }
 
+std::runtime_error read_failure(const std::string& path) {
+    return std::runtime_error("Failed to read file " + path);
+}
+std::runtime_error write_failure(const std::string& path) {
+    return std::runtime_error("Failed to write file " + path);
+}
+
 }  // namespace
 
 std::string read_file(const std::string& path) {
-    const std::runtime_error failure("Failed to read file " + path);
     fd_guard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw failure;
+    if (fd.get() < 0) throw read_failure(path);
 
     struct stat info = {};
-    if (::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) throw failure;
+    if (::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) throw read_failure(path);
 
     std::string content;
     if (info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
@@ -88,14 +94,13 @@ std::string read_file(const std::string& path) {
         if (n == 0) return content;
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw failure;
+            throw read_failure(path);
         }
         content.append(buffer, static_cast<std::size_t>(n));
     }
 }
 
 void write_file(const std::string& path, const std::string& content) {
-    const std::runtime_error failure("Failed to write file " + path);
 
     // Never open the name itself: a link planted there would be followed, and
     // a file someone else created there would stay theirs to rewrite.
@@ -104,15 +109,15 @@ void write_file(const std::string& path, const std::string& content) {
     for (int attempt = 0; attempt < 100 && raw_fd < 0; ++attempt) {
         temporary = temporary_name(path);
         raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (raw_fd < 0 && errno != EEXIST) throw failure;
+        if (raw_fd < 0 && errno != EEXIST) throw write_failure(path);
     }
-    if (raw_fd < 0) throw failure;
+    if (raw_fd < 0) throw write_failure(path);
 
     fd_guard fd(raw_fd);
     const bool written = write_all(fd.get(), content.data(), content.size());
     if (!written || !fd.close() || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
-        throw failure;
+        throw write_failure(path);
     }
 }
 

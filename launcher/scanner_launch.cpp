@@ -126,7 +126,7 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
 
     // Nothing buffered may be inherited, or it would be written twice.
     std::cout.flush();
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
     const pid_t pid = fork();
     child_pid = pid;

@@ -48,7 +48,7 @@ settings_map read_pairs(const std::string& text) {
         if (!awaiting_value)
             key = *it;
         else
-            pairs.emplace(std::move(key), *it);  // the first pair of a key wins
+            pairs.emplace(key, *it);  // the first pair of a key wins
         awaiting_value = !awaiting_value;
     }
     if (awaiting_value)

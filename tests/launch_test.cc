@@ -327,6 +327,39 @@ TEST_F(launch, DroppedPathLinesComeOnceBeforeTheScannersOutput) {
               scanner_argv());
 }
 
+// Memory errors and leaks, on the ways a run can end.
+TEST_F(launch, RunsAreCleanUnderValgrind) {
+#ifndef ZELVO_VALGRIND
+    GTEST_SKIP() << "valgrind is not installed, or this is a sanitizer build";
+#else
+    const struct {
+        std::vector<std::string> args;
+        const char* task;
+        int status;
+    } cases[] = {
+        {{"sock"}, "IvaskPaths \"/home,rel\" ExcludeFileAndPaths /x InfectedFiles 1 MaxArchLevel -1", 0},
+        {{"-V"}, "", 0},
+        {{}, "", 255},
+        {{""}, "IvaskPaths /home", 255},
+        {{"sock"}, "IvaskPaths /a ActionJokes 3", 255},
+        {{"sock"}, "ScanRemovable 1", 255},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {ZELVO_VALGRIND, "-q", "--error-exitcode=99", "--leak-check=full",
+                                         "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
+                                         program};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const run_result r = run_program(argv, c.task, options(), 120s);
+        EXPECT_EQ(c.status, r.status) << c.task << "\n" << r.output;
+    }
+    unlink(scanner.c_str());
+    std::vector<std::string> argv = {ZELVO_VALGRIND, "-q", "--error-exitcode=99", "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite", program, "sock"};
+    const run_result missing = run_program(argv, "IvaskPaths /a", options(), 120s);
+    EXPECT_EQ(2, missing.status) << missing.output;
+#endif
+}
+
 // The shipped program with its real paths, in a private mount namespace
 // whose /etc/zelvo, /opt/zelvo and /tmp are test folders.
 class shipped_program : public ::testing::Test {

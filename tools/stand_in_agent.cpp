@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         const std::string task = argc == 3 ? agent_utils::read_file(argv[2]) : std::string(sample_task);
-        signal(SIGPIPE, SIG_IGN);
+        (void)signal(SIGPIPE, SIG_IGN);
         struct sigaction action = {};
         action.sa_handler = on_interrupt;
         sigaction(SIGINT, &action, nullptr);

@@ -134,7 +134,8 @@ public:
                 closedir(dir);
             }
             std::sort(names.begin(), names.end());
-            for (const std::string& name : names) walk(path == "/" ? "/" + name : path + "/" + name);
+            const std::string prefix = path == "/" ? path : path + "/";
+            for (const std::string& name : names) walk(prefix + name);
         } else if (S_ISREG(info.st_mode)) {
             scan_file(path);
         }
@@ -175,8 +176,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
+    (void)std::signal(SIGINT, on_interrupt);
+    (void)std::signal(SIGTERM, on_interrupt);
     try {
         const options_t options = parse_arguments(argc, argv);
         const scan_config_t config = read_config(options.config_path);
