@@ -11,10 +11,13 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES = clang libclang-rt-14-dev libboost-dev cmake
 
+BENCH_BUILD    ?= build-bench
+BENCH_PACKAGES = libbenchmark-dev libinih-dev pkg-config
+
 LINT_PACKAGES = clang-tidy cppcheck
 LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
 
-.PHONY: all deps build check test test-asan demo fuzz lint clean
+.PHONY: all deps build check test test-asan demo fuzz lint bench clean
 
 all: build
 
@@ -46,6 +49,14 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Whole run against a minimal launcher, INI reader against inih, task
+# translation against Boost's tokenizer (figures in the README).
+bench: deps
+	@sh tools/ensure_packages.sh $(BENCH_PACKAGES)
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	cd $(BENCH_BUILD) && ./bench/zelvo_run_bench && ./bench/zelvo_parse_bench
+
 # clang-tidy (checks in .clang-tidy) and cppcheck over the program's sources.
 lint: deps
 	@sh tools/ensure_packages.sh $(LINT_PACKAGES)
@@ -55,4 +66,4 @@ lint: deps
 	    --quiet -I . agent_utils config launcher task tools
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <list>
 #include <vector>
 
 #include "agent_utils/agent_utils.hpp"
@@ -61,7 +62,9 @@ public:
 
 // The text before the first comment character, trimmed.
 std::string_view strip_comment(std::string_view line) {
-    return trimmed(line.substr(0, line.find_first_of("#;")));
+    std::size_t end = 0;
+    while (end < line.size() && line[end] != '#' && line[end] != ';') ++end;
+    return trimmed(line.substr(0, end));
 }
 
 class parser {
@@ -97,34 +100,45 @@ public:
                    const std::string& path) override;
 };
 
+// Characters that end a run of plain characters inside an item.
+bool ends_plain_run(char c) {
+    return c == '"' || c == ',' || c == '\\' || c == ' ' || c == '\t' || c == '#' || c == ';';
+}
+
 bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
                             const std::string& path) {
-    enum state_t { key, before_item, item, blanks, escape, quoted };
+    enum state_t { before_item, item, blanks, escape, quoted };
 
     std::string_view line = cursor.lines[cursor.current++];
-    std::string key_text;
-    std::vector<std::string> items(1);
-    std::string pending_blanks;
-    state_t state = key;
+
+    // The name is everything before the first "=", trimmed. Both errors come
+    // before anything is stored, so a failing line writes nothing.
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) throw parse_error(cursor, "No '=' sign found");
+    std::string_view name = trimmed(line.substr(0, equals));
+    if (name.empty()) throw parse_error(cursor, "Parameter name empty");
+    name = name.substr(0, name.find('\0'));
+
+    ci_string param_key;
+    param_key.reserve(section.size() + 1 + name.size());
+    param_key.append(section).append(1, '/').append(name.data(), name.size());
+    config_t::param_entry& entry = params.try_emplace(std::move(param_key)).first->second;
+
+    // The line's items go straight to the end of the entry's values; a line
+    // always yields at least one, possibly empty.
+    std::list<std::string>& values = entry.values;
+    const std::list<std::string>::iterator first_item = values.emplace(values.end());
+    std::string* value = &*first_item;
+    std::size_t blanks_start = 0;  // where the pending blanks begin in line
+    state_t state = before_item;
     state_t resume = item;
 
-    std::size_t i = 0;
+    std::size_t i = equals + 1;
     for (bool finished = false; !finished;) {
         const bool at_end = i == line.size();
         const char c = at_end ? '\0' : line[i];
         const bool stops_item = at_end || c == '#' || c == ';';
         switch (state) {
-        case key:
-            if (at_end) throw parse_error(cursor, "No '=' sign found");
-            ++i;
-            if (c != '=') {
-                key_text += c;
-                break;
-            }
-            key_text = std::string(trimmed(std::string_view(key_text)));
-            if (key_text.empty()) throw parse_error(cursor, "Parameter name empty");
-            state = before_item;
-            break;
         case before_item:
             if (stops_item) {
                 finished = true;
@@ -137,44 +151,46 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
         case item:
             if (stops_item) {
                 finished = true;
-                break;
-            }
-            ++i;
-            if (c == '"') {
-                items.back() += c;
-                state = quoted;
-            } else if (c == ',') {
-                items.emplace_back();
-                state = before_item;
-            } else if (c == '\\') {
-                resume = item;
-                state = escape;
-            } else if (c == ' ' || c == '\t') {
-                pending_blanks.assign(1, c);
-                state = blanks;
+            } else if (!ends_plain_run(c)) {
+                std::size_t end = i + 1;
+                while (end < line.size() && !ends_plain_run(line[end])) ++end;
+                value->append(line.data() + i, end - i);
+                i = end;
             } else {
-                items.back() += c;
+                ++i;
+                if (c == '"') {
+                    *value += c;
+                    state = quoted;
+                } else if (c == ',') {
+                    value = &*values.emplace(values.end());
+                    state = before_item;
+                } else if (c == '\\') {
+                    resume = item;
+                    state = escape;
+                } else {  // a space or a tab
+                    blanks_start = i - 1;
+                    state = blanks;
+                }
             }
             break;
         case blanks:
             if (stops_item) {
-                finished = true;
+                finished = true;  // trailing blanks are dropped
             } else if (c == ',') {
                 ++i;
-                items.emplace_back();
+                value = &*values.emplace(values.end());
                 state = before_item;
             } else if (is_space(c)) {
                 ++i;
-                pending_blanks += c;
             } else {
-                items.back() += pending_blanks;
+                value->append(line.data() + blanks_start, i - blanks_start);
                 state = item;
             }
             break;
         case escape:
             if (!at_end) {
                 ++i;
-                items.back() += c;
+                *value += c;
                 state = resume;
             } else if (cursor.current < cursor.lines.size()) {
                 // A backslash at the end of a line joins the next line, raw.
@@ -188,28 +204,23 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
         case quoted:
             if (at_end) {
                 finished = true;
-                break;
-            }
-            ++i;
-            if (c == '\\') {
+            } else if (c == '\\') {
+                ++i;
                 resume = quoted;
                 state = escape;
             } else {
-                items.back() += c;
+                std::size_t end = i + 1;
+                if (c != '"')
+                    while (end < line.size() && line[end] != '"' && line[end] != '\\') ++end;
+                value->append(line.data() + i, end - i);
                 if (c == '"') state = item;
+                i = end;
             }
             break;
         }
     }
 
-    ci_string param_key = section;
-    param_key += '/';
-    param_key.append(key_text.c_str());
-    config_t::param_entry& entry = params[param_key];
-    for (std::string& value : items) {
-        agent_utils::kill_quotes(value);
-        entry.values.push_back(std::move(value));
-    }
+    for (std::list<std::string>::iterator it = first_item; it != values.end(); ++it) agent_utils::kill_quotes(*it);
     entry.source = path;
     return true;
 }

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    std::ostream discard(nullptr);
+    const scan_settings_t::notice_sink_t discard = [](const std::string&) {};
     try {
         const scan_settings_t settings(text, discard);
         for (const auto* list : {&settings.scan_paths, &settings.exclude_paths})

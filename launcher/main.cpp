@@ -6,10 +6,10 @@
 // Every failure ends here: one line "Enterprise scan failed: <why>", status 255.
 
 #include <exception>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 
+#include "launcher/console.hpp"
 #include "launcher/run_sequence.hpp"
 #include "launcher/scanner_launch.hpp"
 
@@ -22,7 +22,7 @@ namespace {
 bool is_version_switch(const std::string& arg) { return arg == "-v" || arg == "--version" || arg == "-V"; }
 
 void print_version() {
-    std::cout << "zelvo-ivask for " << "Linux" << ", version " << ZELVO_VERSION << std::endl;
+    print_line(std::string("zelvo-ivask for ") + "Linux" + ", version " + ZELVO_VERSION);
 }
 
 }  // namespace
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         }
         return run_sequence(arg);
     } catch (const std::exception& e) {
-        std::cout << "Enterprise scan failed: " << e.what() << std::endl;
+        print_line(std::string("Enterprise scan failed: ") + e.what());
         return -1;
     }
 }

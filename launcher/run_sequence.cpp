@@ -1,22 +1,21 @@
 #include "launcher/run_sequence.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
+
+#include <unistd.h>
 
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
+#include "launcher/console.hpp"
 #include "launcher/engine_settings.hpp"
 #include "launcher/fixed_paths.hpp"
 #include "launcher/scanner_launch.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
 
-std::string read_task_settings(std::istream& in) {
-    std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+std::string read_task_settings(int fd) {
+    std::string text = read_all(fd);
     text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
     return text;
 }
@@ -37,9 +36,9 @@ void load_engine_settings() {
 
 int run_sequence(const std::string& socket_address) {
     load_engine_settings();
-    const std::string task_text = read_task_settings(std::cin);
+    const std::string task_text = read_task_settings(STDIN_FILENO);
     install_signal_handlers();
-    const scan_settings_t settings(task_text);
+    const scan_settings_t settings(task_text, print_line);
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, render_scanner_config(settings));
     // Checked only now: the agent relies on the config being written anyway.
     if (socket_address.empty()) throw std::runtime_error("no socket available");

@@ -1,11 +1,10 @@
 // One scan run, from the engine's INI file to the end of the scanner.
 #pragma once
 
-#include <istream>
 #include <string>
 
-// All of the input, its lines joined without their line ends.
-std::string read_task_settings(std::istream& in);
+// All that can be read from fd, its lines joined without their line ends.
+std::string read_task_settings(int fd);
 
 // Loads the engine settings, reads the task from standard input, writes the
 // scanner config and starts the scanner with socket_address, then waits for

@@ -1,15 +1,14 @@
 #include "launcher/scanner_launch.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/console.hpp"
 #include "launcher/fixed_paths.hpp"
 
 volatile sig_atomic_t child_pid = 0;
@@ -41,24 +40,29 @@ void sigproxy(int signal_number) {
 
 void sigchld(int) { child_done = 1; }
 
-// Status byte a child that never became the scanner sends before it ends.
-[[noreturn]] void report_start_failure(int status_fd, const char* what, unsigned char status) {
-    const int error = errno;
-    std::cout << what << std::strerror(error) << std::endl;
-    const ssize_t ignored = write(status_fd, &status, 1);
-    (void)ignored;
-    // _exit: buffers inherited from the parent must not be flushed twice.
-    _exit(status);
-}
+// What a child that could not become the scanner tells the parent before it
+// ends: its exit status (1 after setuid, 2 after execv) and the error.
+struct start_failure {
+    int status;
+    int error;
+};
 
+// Runs in the child of vfork(), on the parent's memory: system calls only,
+// no allocation, no output. The parent reports the failure.
 [[noreturn]] void become_scanner(char* const argv[], int status_fd, const sigset_t& original_mask) {
     if (originals_saved) {
         for (int i = 0; i < 3; ++i) sigaction(handled_signals[i], &original_actions[i], nullptr);
     }
     sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-    if (setuid(geteuid()) != 0) report_start_failure(status_fd, "Setuid failed: ", 1);
-    execv(ZELVO_SCANNER, argv);
-    report_start_failure(status_fd, "Execve failed: ", 2);
+    start_failure failure = {1, 0};
+    if (setuid(geteuid()) == 0) {
+        execv(ZELVO_SCANNER, argv);
+        failure.status = 2;
+    }
+    failure.error = errno;
+    const ssize_t ignored = write(status_fd, &failure, sizeof failure);
+    (void)ignored;
+    _exit(failure.status);
 }
 
 // True once the child has exited or was killed; it is left unreaped.
@@ -68,15 +72,14 @@ bool child_has_ended(pid_t pid) {
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
-// 1 or 2 when the child could not become the scanner, otherwise 0. The
-// descriptor closes on exec, so a started scanner leaves it empty.
-int start_failure_status(int status_fd) {
-    unsigned char status = 0;
+// After vfork() returns, the child has either replaced itself with the
+// scanner, which closed the descriptor on exec, or written why it could not.
+bool read_start_failure(int status_fd, start_failure& failure) {
     ssize_t n;
     do {
-        n = read(status_fd, &status, 1);
+        n = read(status_fd, &failure, sizeof failure);
     } while (n < 0 && errno == EINTR);
-    return n == 1 ? status : 0;
+    return n == static_cast<ssize_t>(sizeof failure);
 }
 
 }  // namespace
@@ -124,38 +127,37 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
         throw std::runtime_error(message);
     }
 
-    // Nothing buffered may be inherited, or it would be written twice.
-    std::cout.flush();
-    (void)std::fflush(stdout);
-
-    const pid_t pid = fork();
+    // vfork: the parent waits until the child has exec'd or ended, and no
+    // page of the program is copied for a child that is replaced at once.
+    const pid_t pid = vfork();
+    if (pid == 0) become_scanner(argv.data(), status_pipe[1], original_mask);
     child_pid = pid;
-    if (pid < 0) {
-        const std::string message = system_error("fork failed: ");
-        close(status_pipe[0]);
-        close(status_pipe[1]);
-        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-        throw std::runtime_error(message);
-    }
-    if (pid == 0) {
-        close(status_pipe[0]);
-        become_scanner(argv.data(), status_pipe[1], original_mask);
-    }
+    const int fork_error = errno;
     close(status_pipe[1]);
+    if (pid < 0) {
+        close(status_pipe[0]);
+        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+        throw std::runtime_error(std::string("fork failed: ") + std::strerror(fork_error));
+    }
 
-    int status = 0;
+    start_failure failure = {0, 0};
+    if (read_start_failure(status_pipe[0], failure)) {
+        // The scanner never ran: its process has already ended with this status.
+        close(status_pipe[0]);
+        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+        print_line((failure.status == 1 ? "Setuid failed: " : "Execve failed: ") +
+                   std::string(std::strerror(failure.error)));
+        return failure.status;
+    }
+
     for (;;) {
         if (child_done) {
-            if (child_has_ended(pid)) {
-                status = start_failure_status(status_pipe[0]);
-                break;
-            }
-            if (signal_relayed) break;
+            if (child_has_ended(pid) || signal_relayed) break;
             child_done = 0;  // only stopped or continued: keep waiting
         }
         sigsuspend(&wait_mask);
     }
     close(status_pipe[0]);
     sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-    return status;
+    return 0;
 }

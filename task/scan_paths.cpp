@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <ostream>
 #include <set>
 #include <stdexcept>
 
@@ -38,15 +37,15 @@ void split_value_by_commas(const std::string& value, std::vector<std::string>& l
 
 // Trims each entry on the left, reports and drops the empty and the relative
 // ones; the others keep their order.
-void filter_paths(std::vector<std::string>& list, std::ostream& notices) {
+void filter_paths(std::vector<std::string>& list, const scan_settings_t::notice_sink_t& notices) {
     for (std::string& entry : list) {
         std::string::size_type lead = 0;
         while (lead < entry.size() && is_space(entry[lead])) ++lead;
         entry.erase(0, lead);
         if (entry.empty()) {
-            notices << "Skipping empty path" << std::endl;
+            notices("Skipping empty path");
         } else if (entry[0] != '/') {
-            notices << "Skipping relative path: " << entry << std::endl;
+            notices("Skipping relative path: " + entry);
             entry.clear();
         }
     }
@@ -69,7 +68,7 @@ void add_program_directories(std::vector<std::string>& scan_paths) {
 }  // namespace
 
 void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
-                  std::vector<std::string>& exclude_paths, std::ostream& notices) {
+                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices) {
     if (const std::string* named = find_setting(settings, "IvaskPaths")) split_value_by_commas(*named, scan_paths);
     if (const std::string* excluded = find_setting(settings, "ExcludeFileAndPaths"))
         split_value_by_commas(*excluded, exclude_paths);

@@ -107,7 +107,7 @@ bool task_detail::to_bool(const std::string& value) {
     refuse<bool>();
 }
 
-scan_settings_t::scan_settings_t(const std::string& text, std::ostream& notices) {
+scan_settings_t::scan_settings_t(const std::string& text, const notice_sink_t& notices) {
     const settings_map settings = read_pairs(text);
 
     const std::string* interactive = find_setting(settings, "ScanInteractive");
@@ -144,9 +144,11 @@ scan_settings_t::action_t scan_settings_t::convert_action(const std::string& val
     }
 }
 
-void scan_settings_t::write_action(std::ostream& out, action_t action) {
+const char* scan_settings_t::action_word(action_t action) {
     static const char* const words[] = {"Report", "Cure", "Move", "Delete", "Ignore"};
     if (static_cast<uint32_t>(action) >= sizeof words / sizeof words[0])
         throw std::runtime_error("Unknown action");
-    out << words[action];
+    return words[action];
 }
+
+void scan_settings_t::write_action(std::ostream& out, action_t action) { out << action_word(action); }

@@ -9,12 +9,16 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include <boost/function.hpp>
+
 class scan_settings_t {
 public:
+    // Receives each line the translation prints, without its line end.
+    typedef boost::function<void(const std::string&)> notice_sink_t;
+
     enum action_t : uint32_t {
         action_report = 0,
         action_cure = 1,
@@ -24,10 +28,10 @@ public:
     };
 
     // Builds the record from the task text. Paths that are dropped are
-    // reported on notices, one line each ("Skipping empty path",
+    // reported to notices, one line each ("Skipping empty path",
     // "Skipping relative path: <path>"). Reads the environment's PATH only
     // when the task names no path and asks for no whole-system scan.
-    explicit scan_settings_t(const std::string& text, std::ostream& notices = std::cout);
+    scan_settings_t(const std::string& text, const notice_sink_t& notices);
 
     // An action code of the task ("0", "1", "2", "4", "8"; only the low eight
     // bits of the unsigned 32-bit number count). key names the setting in the
@@ -37,6 +41,8 @@ public:
     // Writes the action's word ("Report", "Cure", "Move", "Delete", "Ignore");
     // throws "Unknown action" for any other value.
     static void write_action(std::ostream& out, action_t action);
+    // The same word, for writers that are not streams.
+    static const char* action_word(action_t action);
 
     // Fields a key leaves out keep these values: nothing is deleted, moved or
     // cured unless the agent asked for it.

@@ -1,33 +1,34 @@
 #include "task/scanner_config.hpp"
 
-#include <sstream>
+#include <string>
 
 #include "launcher/engine_settings.hpp"
 
 namespace {
 
+// Builds the text in one string: lines of "Name = value\n".
 class config_writer {
 public:
-    std::ostream& line(const char* name) { return out_ << name << " = "; }
-    void text(const char* name, const std::string& value) { line(name) << value << '\n'; }
+    void text(const char* name, const std::string& value) { line(name).append(value).push_back('\n'); }
     void flag(const char* name, bool value) { text(name, value ? "yes" : "no"); }
-    void number(const char* name, uint32_t value) { line(name) << value << '\n'; }
+    void number(const char* name, uint32_t value) { text(name, std::to_string(value)); }
     void action(const char* name, scan_settings_t::action_t value) {
-        // The word is checked before the line is started.
-        std::ostringstream word;
-        scan_settings_t::write_action(word, value);
-        text(name, word.str());
+        text(name, scan_settings_t::action_word(value));
     }
     void list(const char* name, const std::vector<std::string>& values) {
-        std::ostream& out = line(name);
-        for (std::size_t i = 0; i < values.size(); ++i) out << (i ? "," : "") << values[i];
-        out << '\n';
+        std::string& out = line(name);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (i > 0) out.push_back(',');
+            out.append(values[i]);
+        }
+        out.push_back('\n');
     }
-    void header(const char* section) { out_ << '[' << section << "]\n"; }
-    std::string str() const { return out_.str(); }
+    void header(const char* section) { out_.append("[").append(section).append("]\n"); }
+    std::string take() { return std::move(out_); }
 
 private:
-    std::ostringstream out_;
+    std::string& line(const char* name) { return out_.append(name).append(" = "); }
+    std::string out_;
 };
 
 }  // namespace
@@ -74,5 +75,5 @@ std::string render_scanner_config(const scan_settings_t& s) {
     w.number("MaximumMemoryAllocationSize", s.max_memory_allocation_size);
     w.number("ScannerScanTimeout", s.scan_timeout_ms);
     w.number("CompressionCheckThreshold", s.compression_check_threshold);
-    return w.str();
+    return w.take();
 }

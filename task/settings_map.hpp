@@ -2,9 +2,10 @@
 #pragma once
 
 #include <map>
-#include <ostream>
 #include <string>
 #include <vector>
+
+#include "task/scan_settings.hpp"
 
 namespace task_detail {
 
@@ -24,6 +25,6 @@ bool to_bool(const std::string& value);
 // whole-system scan, or the PATH directories plus the system directories),
 // then drops empty and relative entries, reporting each on notices.
 void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
-                  std::vector<std::string>& exclude_paths, std::ostream& notices);
+                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices);
 
 }  // namespace task_detail

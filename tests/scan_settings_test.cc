@@ -18,9 +18,9 @@ const std::string named = "IvaskPaths /srv";  // skips the path defaults
 
 // The failure message of building from text, or "" when it builds.
 std::string failure_of(const std::string& text) {
-    std::ostringstream notices;
+    notice_log notices;
     try {
-        scan_settings_t settings(text, notices);
+        scan_settings_t settings(text, notices.sink());
     } catch (const std::exception& e) {
         return e.what();
     }
@@ -46,16 +46,16 @@ TEST(task_text, TokensAndPairs) {
 }
 
 TEST(task_text, QuotesGroupAnywhereInAToken) {
-    std::ostringstream notices;
-    const scan_settings_t s("IvaskPaths /a\"b c\"d,\"/x y\" ExcludeFileAndPaths \"\"", notices);
+    notice_log notices;
+    const scan_settings_t s("IvaskPaths /a\"b c\"d,\"/x y\" ExcludeFileAndPaths \"\"", notices.sink());
     EXPECT_EQ((paths{"/ab", "/x"}), s.scan_paths);
-    EXPECT_EQ("Skipping relative path: cd\nSkipping relative path: y\n", notices.str());
+    EXPECT_EQ("Skipping relative path: cd\nSkipping relative path: y\n", notices.text);
     EXPECT_TRUE(s.exclude_paths.empty());
 }
 
 TEST(task_text, FirstPairWinsAndKeysAreCaseSensitive) {
-    std::ostringstream notices;
-    const scan_settings_t first(named + " CheckArchives 1 CheckArchives 0 checkarchives x", notices);
+    notice_log notices;
+    const scan_settings_t first(named + " CheckArchives 1 CheckArchives 0 checkarchives x", notices.sink());
     EXPECT_TRUE(first.check_archives);
     EXPECT_EQ(bad_cast, failure_of(named + " CheckArchives yes CheckArchives 1"));
 }
@@ -70,11 +70,11 @@ TEST(task_text, BooleanSpellings) {
     };
     for (const auto& c : cases) {
         const std::string text = named + " FollowSymbolicLinks \"" + c.value + "\"";
-        std::ostringstream notices;
+        notice_log notices;
         if (c.expected < 0) {
             EXPECT_EQ(bad_cast, failure_of(text)) << c.value;
         } else {
-            EXPECT_EQ(c.expected == 1, scan_settings_t(text, notices).follow_links) << c.value;
+            EXPECT_EQ(c.expected == 1, scan_settings_t(text, notices.sink()).follow_links) << c.value;
         }
     }
 }
@@ -90,11 +90,11 @@ TEST(task_text, NumbersAreSigned32BitKeptAsTheirBitPattern) {
     };
     for (const auto& c : cases) {
         const std::string text = named + " MaxArchLevel \"" + c.value + "\"";
-        std::ostringstream notices;
+        notice_log notices;
         if (c.expected < 0) {
             EXPECT_EQ(bad_cast, failure_of(text)) << c.value;
         } else {
-            EXPECT_EQ(c.expected, scan_settings_t(text, notices).max_archive_level) << c.value;
+            EXPECT_EQ(c.expected, scan_settings_t(text, notices.sink()).max_archive_level) << c.value;
         }
     }
 }
@@ -167,8 +167,8 @@ TEST(task_text, FirstBadKeyInProcessingOrderIsReported) {
 }
 
 TEST(task_text, AbsentOptionKeysTakeTheSafeDefaults) {
-    std::ostringstream notices;
-    const scan_settings_t s(named, notices);
+    notice_log notices;
+    const scan_settings_t s(named, notices.sink());
     EXPECT_FALSE(s.heuristic_analysis || s.check_mail_files || s.check_archives || s.follow_links);
     for (auto a : {s.action_dialers, s.action_infected, s.action_incurable, s.action_adware, s.action_infected_mail,
                    s.action_infected_archive, s.action_infected_container, s.action_suspicious, s.action_jokes,
@@ -227,9 +227,9 @@ TEST(task_paths, NamedWholeSystemAndProgramDirectories) {
     };
     for (const path_case& c : cases) {
         scoped_env env("PATH", c.path_env);
-        std::ostringstream notices;
+        notice_log notices;
         try {
-            const scan_settings_t s(c.text, notices);
+            const scan_settings_t s(c.text, notices.sink());
             EXPECT_EQ(nullptr, c.error) << c.what;
             EXPECT_EQ(c.scan, s.scan_paths) << c.what;
             EXPECT_EQ(c.exclude, s.exclude_paths) << c.what;
@@ -237,14 +237,14 @@ TEST(task_paths, NamedWholeSystemAndProgramDirectories) {
             ASSERT_NE(nullptr, c.error) << c.what << ": " << e.what();
             EXPECT_EQ(c.error, std::string(e.what())) << c.what;
         }
-        EXPECT_EQ(c.notices, notices.str()) << c.what;
+        EXPECT_EQ(c.notices, notices.text) << c.what;
     }
 }
 
 TEST(task_paths, NoticesStayPrintedWhenALaterKeyFails) {
-    std::ostringstream notices;
-    EXPECT_THROW(scan_settings_t("IvaskPaths rel,/a MaxTimeMills x", notices), boost::bad_lexical_cast);
-    EXPECT_EQ("Skipping relative path: rel\n", notices.str());
+    notice_log notices;
+    EXPECT_THROW(scan_settings_t("IvaskPaths rel,/a MaxTimeMills x", notices.sink()), boost::bad_lexical_cast);
+    EXPECT_EQ("Skipping relative path: rel\n", notices.text);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "launcher/engine_settings.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -18,8 +19,8 @@ protected:
         move_files_to = "/var/zelvo/infected";
     }
     static std::string render(const std::string& text) {
-        std::ostringstream notices;
-        return render_scanner_config(scan_settings_t(text, notices));
+        notice_log notices;
+        return render_scanner_config(scan_settings_t(text, notices.sink()));
     }
 };
 
@@ -151,8 +152,8 @@ TEST_F(scanner_config, NeitherCheckContainerNorScanPathsAppear) {
 }
 
 TEST_F(scanner_config, AnActionOutsideTheFiveFails) {
-    std::ostringstream notices;
-    scan_settings_t settings("IvaskPaths /a", notices);
+    notice_log notices;
+    scan_settings_t settings("IvaskPaths /a", notices.sink());
     settings.action_hacktools = static_cast<scan_settings_t::action_t>(7);
     try {
         render_scanner_config(settings);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "agent_utils/agent_utils.hpp"
+#include "task/scan_settings.hpp"
 
 // A fresh directory removed with everything in it at the end of the scope.
 class scratch_dir {
@@ -56,4 +57,12 @@ public:
 private:
     std::string name_, old_;
     bool had_;
+};
+
+// Collects the lines the task translation prints, each with its line end.
+struct notice_log {
+    std::string text;
+    scan_settings_t::notice_sink_t sink() {
+        return [this](const std::string& line) { text += line + "\n"; };
+    }
 };
