@@ -5,7 +5,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux valgrind
+PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux valgrind dpkg-dev groff-base
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -17,7 +17,7 @@ BENCH_PACKAGES = libbenchmark-dev libinih-dev pkg-config
 LINT_PACKAGES = clang-tidy cppcheck
 LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
 
-.PHONY: all deps build check test test-asan demo fuzz lint bench clean
+.PHONY: all deps build check test test-asan demo package fuzz lint bench clean
 
 all: build
 
@@ -38,6 +38,10 @@ test-asan: deps
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 check: test test-asan
+
+# A .deb of the program and its manual page, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack
 
 demo: build
 	sh tools/demo.sh $(BUILD)
