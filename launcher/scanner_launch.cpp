@@ -65,6 +65,18 @@ struct start_failure {
     _exit(failure.status);
 }
 
+// SIGINT or SIGTERM held back since the signals were blocked came before the
+// scanner exists: like those before, they have no effect.
+void discard_early_signals() {
+    sigset_t relayed;
+    sigemptyset(&relayed);
+    sigaddset(&relayed, SIGINT);
+    sigaddset(&relayed, SIGTERM);
+    const struct timespec no_wait = {0, 0};
+    while (sigtimedwait(&relayed, nullptr, &no_wait) > 0) {
+    }
+}
+
 // True once the child has exited or was killed; it is left unreaped.
 bool child_has_ended(pid_t pid) {
     siginfo_t info;
@@ -126,6 +138,8 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
         sigprocmask(SIG_SETMASK, &original_mask, nullptr);
         throw std::runtime_error(message);
     }
+
+    discard_early_signals();
 
     // vfork: the parent waits until the child has exec'd or ended, and no
     // page of the program is copied for a child that is replaced at once.

@@ -57,6 +57,14 @@ protected:
         o.env = {"ZELVO_FAKE_DIR=" + seen.path(), "ZELVO_FAKE_MODE=" + mode};
         return o;
     }
+    process_options with_shim(const std::string& setting) const {
+        process_options o = options();
+        o.env.push_back(std::string("LD_PRELOAD=") + ZELVO_LAUNCH_SHIM);
+        o.env.push_back("ZELVO_SHIM_MARK=" + seen.file("shim"));
+        o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        o.env.push_back(setting);
+        return o;
+    }
     run_result run(const std::string& socket, const std::string& task, const process_options& o) const {
         return run_program({program, socket}, task, o);
     }
@@ -228,10 +236,7 @@ TEST_F(launch, RelayedSignalReachesTheScannerAndEndsTheProgramAtOnce) {
 }
 
 TEST_F(launch, ScannerEndingBeforeTheSuspensionIsStillNoticed) {
-    process_options o = options();
-    o.env.push_back(std::string("LD_PRELOAD=") + ZELVO_SIGSUSPEND_SHIM);
-    o.env.push_back("ZELVO_SHIM_MARK=" + seen.file("shim"));
-    o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    process_options o = with_shim("ZELVO_SHIM_DELAY_SUSPEND=1");
     const auto start = std::chrono::steady_clock::now();
     const run_result r = run_program({program, "sock"}, typical_task, o, 30s);
     const auto took = std::chrono::steady_clock::now() - start;
@@ -240,6 +245,23 @@ TEST_F(launch, ScannerEndingBeforeTheSuspensionIsStillNoticed) {
     EXPECT_TRUE(file_exists(seen.file("shim"))) << "the delaying shim was not used";
     // Without the fix the program would sleep on for up to 1000 s.
     EXPECT_LT(took, 10s);
+}
+
+TEST_F(launch, SignalsBeforeTheScannerExistsHaveNoEffect) {
+    const run_result r = run("sock", typical_task, with_shim("ZELVO_SHIM_SIGNAL_EARLY=1"));
+    EXPECT_TRUE(file_exists(seen.file("shim"))) << "the signalling shim was not used";
+    EXPECT_EQ("scanner ran\n", r.output);
+    EXPECT_EQ(0, r.status);
+    EXPECT_FALSE(file_exists(seen.file("signal")));
+}
+
+TEST_F(launch, SignalWhileTheTaskIsReadEndsTheProgram) {
+    child_process p({program, "sock"}, options());
+    std::this_thread::sleep_for(200ms);  // still waiting for standard input
+    kill(p.pid(), SIGTERM);
+    ASSERT_TRUE(p.wait_for(10s));
+    EXPECT_EQ(-SIGTERM, p.status());
+    EXPECT_FALSE(file_exists(scanner_config));
 }
 
 TEST_F(launch, HundredScannersThatEndAtOnceNeverHang) {
