@@ -349,6 +349,26 @@ TEST_F(launch, DroppedPathLinesComeOnceBeforeTheScannersOutput) {
               scanner_argv());
 }
 
+// The stand-ins the demo uses: Ctrl-C at the agent reaches the scanner
+// through the program, and the scanner says it was interrupted.
+TEST_F(launch, StandInAgentPassesCtrlCThroughToTheStandInScanner) {
+    agent_utils::write_file(scanner, agent_utils::read_file(ZELVO_STAND_IN_SCANNER));
+    chmod(scanner.c_str(), 0755);
+    const std::string task = seen.write("task", "IvaskPaths /usr/share,/usr/lib");
+    child_process agent({ZELVO_STAND_IN_AGENT, program, task});
+    agent.feed("");
+    for (int i = 0; i < 1000 && agent.output().find("scanner: scanned ") == std::string::npos; ++i)
+        ASSERT_FALSE(agent.wait_for(10ms)) << agent.output();
+    kill(agent.pid(), SIGINT);
+    ASSERT_TRUE(agent.wait_for(30s)) << agent.output();
+    const std::string& out = agent.output();
+    EXPECT_NE(std::string::npos, out.find("agent: passing Ctrl-C on to the program\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("\nscanner: interrupted after ")) << out;
+    EXPECT_NE(std::string::npos, out.find("agent: the program ended with exit status 0\n")) << out;
+    EXPECT_EQ(std::string::npos, out.find("scanner: summary")) << out;
+    EXPECT_EQ(0, agent.status());
+}
+
 // Memory errors and leaks, on the ways a run can end.
 TEST_F(launch, RunsAreCleanUnderValgrind) {
 #ifndef ZELVO_VALGRIND
