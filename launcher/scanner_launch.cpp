@@ -65,6 +65,23 @@ struct start_failure {
     _exit(failure.status);
 }
 
+// Blocks SIGINT, SIGTERM and SIGCHLD for its lifetime.
+class signal_block {
+public:
+    signal_block() {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int s : handled_signals) sigaddset(&blocked, s);
+        if (sigprocmask(SIG_BLOCK, &blocked, &original_mask) != 0)
+            throw std::runtime_error(system_error("sigprocmask failed: "));
+    }
+    ~signal_block() { sigprocmask(SIG_SETMASK, &original_mask, nullptr); }
+    signal_block(const signal_block&) = delete;
+    signal_block& operator=(const signal_block&) = delete;
+
+    sigset_t original_mask;
+};
+
 // SIGINT or SIGTERM held back since the signals were blocked came before the
 // scanner exists: like those before, they have no effect.
 void discard_early_signals() {
@@ -124,41 +141,29 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
 
     // The three signals stay blocked except inside sigsuspend(), so none can
     // slip in between the test of child_done and the suspension.
-    sigset_t blocked, original_mask;
-    sigemptyset(&blocked);
-    for (int s : handled_signals) sigaddset(&blocked, s);
-    if (sigprocmask(SIG_BLOCK, &blocked, &original_mask) != 0)
-        throw std::runtime_error(system_error("sigprocmask failed: "));
-    sigset_t wait_mask = original_mask;
+    const signal_block block;
+    sigset_t wait_mask = block.original_mask;
     for (int s : handled_signals) sigdelset(&wait_mask, s);
 
     int status_pipe[2];
-    if (pipe2(status_pipe, O_CLOEXEC) != 0) {
-        const std::string message = system_error("pipe failed: ");
-        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-        throw std::runtime_error(message);
-    }
+    if (pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error(system_error("pipe failed: "));
 
     discard_early_signals();
 
     // vfork: the parent waits until the child has exec'd or ended, and no
     // page of the program is copied for a child that is replaced at once.
     const pid_t pid = vfork();
-    if (pid == 0) become_scanner(argv.data(), status_pipe[1], original_mask);
+    if (pid == 0) become_scanner(argv.data(), status_pipe[1], block.original_mask);
     child_pid = pid;
-    const int fork_error = errno;
+    const std::string fork_failure = pid < 0 ? system_error("fork failed: ") : std::string();
     close(status_pipe[1]);
-    if (pid < 0) {
-        close(status_pipe[0]);
-        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-        throw std::runtime_error(std::string("fork failed: ") + std::strerror(fork_error));
-    }
-
     start_failure failure = {0, 0};
-    if (read_start_failure(status_pipe[0], failure)) {
-        // The scanner never ran: its process has already ended with this status.
-        close(status_pipe[0]);
-        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+    const bool never_started = pid > 0 && read_start_failure(status_pipe[0], failure);
+    close(status_pipe[0]);
+    if (pid < 0) throw std::runtime_error(fork_failure);
+
+    if (never_started) {
+        // Its process has already ended with this status.
         print_line((failure.status == 1 ? "Setuid failed: " : "Execve failed: ") +
                    std::string(std::strerror(failure.error)));
         return failure.status;
@@ -171,7 +176,5 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
         }
         sigsuspend(&wait_mask);
     }
-    close(status_pipe[0]);
-    sigprocmask(SIG_SETMASK, &original_mask, nullptr);
     return 0;
 }
