@@ -60,7 +60,8 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	cd $(BENCH_BUILD) && ./bench/zelvo_run_bench && \
-	    ./bench/zelvo_parse_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+	    ./bench/zelvo_parse_bench --benchmark_min_time=2 --benchmark_repetitions=3 \
+	        --benchmark_report_aggregates_only=true
 
 # clang-tidy (checks in .clang-tidy) and cppcheck over the program's sources.
 lint: deps

@@ -1,6 +1,7 @@
 #include "task/scan_settings.hpp"
 
 #include <ostream>
+#include <set>
 #include <stdexcept>
 #include <typeinfo>
 
@@ -33,27 +34,6 @@ template <class Target> [[noreturn]] void refuse() {
 uint32_t to_number(const std::string& value) {
     if (!is_plain_integer(value)) refuse<int32_t>();
     return static_cast<uint32_t>(boost::lexical_cast<int32_t>(value));
-}
-
-settings_map read_pairs(const std::string& text) {
-    typedef boost::escaped_list_separator<char> separator;
-    typedef boost::tokenizer<separator> tokenizer;
-    // No escape character; blanks separate; double quotes group.
-    const tokenizer tokens(text, separator(std::string(), " ", "\""));
-
-    settings_map pairs;
-    std::string key;
-    bool awaiting_value = false;
-    for (tokenizer::const_iterator it = tokens.begin(); it != tokens.end(); ++it) {
-        if (!awaiting_value)
-            key = *it;
-        else
-            pairs.emplace(key, *it);  // the first pair of a key wins
-        awaiting_value = !awaiting_value;
-    }
-    if (awaiting_value)
-        throw std::runtime_error("Malformed task settings: key \"" + key + "\" has no value");
-    return pairs;
 }
 
 struct boolean_key {
@@ -98,6 +78,41 @@ const action_key action_keys[] = {
     {"ActionHacktools", &scan_settings_t::action_hacktools},
 };
 
+
+// The keys the translation reads. Every other pair is ignored, so it is not
+// even stored: a task may carry hundreds of thousands of them.
+bool is_known_key(const std::string& key) {
+    static const std::set<std::string> known = [] {
+        std::set<std::string> keys = {"ScanInteractive", "IvaskPaths", "ExcludeFileAndPaths", "ScanRemovable",
+                                      "ScanFixed"};
+        for (const boolean_key& k : boolean_keys) keys.insert(k.key);
+        for (const number_key& k : number_keys) keys.insert(k.key);
+        for (const action_key& k : action_keys) keys.insert(k.key);
+        return keys;
+    }();
+    return known.count(key) != 0;
+}
+
+settings_map read_pairs(const std::string& text) {
+    typedef boost::escaped_list_separator<char> separator;
+    typedef boost::tokenizer<separator> tokenizer;
+    // No escape character; blanks separate; double quotes group.
+    const tokenizer tokens(text, separator(std::string(), " ", "\""));
+
+    settings_map pairs;
+    std::string key;
+    bool awaiting_value = false;
+    for (tokenizer::const_iterator it = tokens.begin(); it != tokens.end(); ++it) {
+        if (!awaiting_value)
+            key = *it;
+        else if (is_known_key(key))
+            pairs.emplace(key, *it);  // the first pair of a key wins
+        awaiting_value = !awaiting_value;
+    }
+    if (awaiting_value)
+        throw std::runtime_error("Malformed task settings: key \"" + key + "\" has no value");
+    return pairs;
+}
 
 }  // namespace
 
