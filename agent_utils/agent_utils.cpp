@@ -36,19 +36,6 @@ private:
     int fd_;
 };
 
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // A name beside path that nobody can predict: path, ".", 16 hex digits.
 std::string temporary_name(const std::string& path) {
     unsigned char random[8] = {};
@@ -79,6 +66,32 @@ std::runtime_error write_failure(const std::string& path) {
 
 }  // namespace
 
+bool read_all(int fd, std::string& out) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 std::string read_file(const std::string& path) {
     fd_guard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw read_failure(path);
@@ -88,16 +101,8 @@ std::string read_file(const std::string& path) {
 
     std::string content;
     if (info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n == 0) return content;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw read_failure(path);
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
+    if (!read_all(fd.get(), content)) throw read_failure(path);
+    return content;
 }
 
 void write_file(const std::string& path, const std::string& content) {

@@ -1,6 +1,7 @@
 // Whole-file reading and writing, and quote stripping.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace agent_utils {
@@ -17,6 +18,14 @@ std::string read_file(const std::string& path);
 // std::runtime_error "Failed to write file <path>" on any failure (missing
 // directory, full disk, a directory at path) and leaves no temporary behind.
 void write_file(const std::string& path, const std::string& content);
+
+// Appends everything that can be read from fd until its end to out. False
+// after a read error (out then holds what came before it).
+bool read_all(int fd, std::string& out);
+
+// Writes all size bytes of data to fd, resuming after short writes and
+// interruptions. False on a write error.
+bool write_all(int fd, const char* data, std::size_t size);
 
 // Removes one pair of matching surrounding quotes (both " or both ') from a
 // text of at least three characters; anything else stays as it is.

@@ -15,7 +15,9 @@
 #include "task/scanner_config.hpp"
 
 std::string read_task_settings(int fd) {
-    std::string text = read_all(fd);
+    // A read error ends the text like its end would.
+    std::string text;
+    agent_utils::read_all(fd, text);
     text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
     return text;
 }
