@@ -69,13 +69,13 @@ void add_program_directories(std::vector<std::string>& scan_paths) {
 
 void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
                   std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices) {
-    if (const std::string* named = find_setting(settings, "IvaskPaths")) split_value_by_commas(*named, scan_paths);
-    if (const std::string* excluded = find_setting(settings, "ExcludeFileAndPaths"))
+    if (const std::string* named = find_setting(settings, key_ivask_paths)) split_value_by_commas(*named, scan_paths);
+    if (const std::string* excluded = find_setting(settings, key_exclude_paths))
         split_value_by_commas(*excluded, exclude_paths);
 
     if (scan_paths.empty()) {
-        const std::string* removable = find_setting(settings, "ScanRemovable");
-        const std::string* fixed = find_setting(settings, "ScanFixed");
+        const std::string* removable = find_setting(settings, key_scan_removable);
+        const std::string* fixed = find_setting(settings, key_scan_fixed);
         if (removable == nullptr || fixed == nullptr)
             throw std::runtime_error(
                 "Malformed task settings: ScanRemovable and ScanFixed are required when IvaskPaths names no path");

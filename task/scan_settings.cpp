@@ -1,5 +1,6 @@
 #include "task/scan_settings.hpp"
 
+#include <iterator>
 #include <ostream>
 #include <set>
 #include <stdexcept>
@@ -35,6 +36,8 @@ uint32_t to_number(const std::string& value) {
     if (!is_plain_integer(value)) refuse<int32_t>();
     return static_cast<uint32_t>(boost::lexical_cast<int32_t>(value));
 }
+
+const char* const key_interactive = "ScanInteractive";
 
 struct boolean_key {
     const char* key;
@@ -83,8 +86,8 @@ const action_key action_keys[] = {
 // even stored: a task may carry hundreds of thousands of them.
 bool is_known_key(const std::string& key) {
     static const std::set<std::string> known = [] {
-        std::set<std::string> keys = {"ScanInteractive", "IvaskPaths", "ExcludeFileAndPaths", "ScanRemovable",
-                                      "ScanFixed"};
+        std::set<std::string> keys = {key_interactive};
+        keys.insert(std::begin(task_detail::path_keys), std::end(task_detail::path_keys));
         for (const boolean_key& k : boolean_keys) keys.insert(k.key);
         for (const number_key& k : number_keys) keys.insert(k.key);
         for (const action_key& k : action_keys) keys.insert(k.key);
@@ -125,7 +128,7 @@ bool task_detail::to_bool(const std::string& value) {
 scan_settings_t::scan_settings_t(const std::string& text, const notice_sink_t& notices) {
     const settings_map settings = read_pairs(text);
 
-    const std::string* interactive = find_setting(settings, "ScanInteractive");
+    const std::string* interactive = find_setting(settings, key_interactive);
     if (interactive != nullptr && task_detail::to_bool(*interactive))
         throw std::runtime_error("Interactive scan is not supported");
 

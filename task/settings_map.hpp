@@ -11,6 +11,13 @@ namespace task_detail {
 
 typedef std::map<std::string, std::string> settings_map;
 
+// The keys path selection reads.
+constexpr const char* key_ivask_paths = "IvaskPaths";
+constexpr const char* key_exclude_paths = "ExcludeFileAndPaths";
+constexpr const char* key_scan_removable = "ScanRemovable";
+constexpr const char* key_scan_fixed = "ScanFixed";
+constexpr const char* path_keys[] = {key_ivask_paths, key_exclude_paths, key_scan_removable, key_scan_fixed};
+
 // The value of key, or null when the task leaves it out.
 inline const std::string* find_setting(const settings_map& settings, const char* key) {
     const settings_map::const_iterator it = settings.find(key);
