@@ -1,11 +1,13 @@
 #include "agent_utils/agent_utils.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <stdexcept>
 #include <ctime>
+#include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +59,39 @@ std::string temporary_name(const std::string& path) {
     return name;
 }
 
+// Holds back every signal that can be held back for its lifetime; the ones
+// that arrive meanwhile take effect when it ends.
+class signals_held {
+public:
+    signals_held() {
+        sigset_t all;
+        sigfillset(&all);
+        held_ = sigprocmask(SIG_BLOCK, &all, &previous_) == 0;
+    }
+    ~signals_held() {
+        if (held_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+
+private:
+    sigset_t previous_;
+    bool held_;
+};
+
+// A descriptor opened without O_NONBLOCK by someone else may still be
+// non-blocking: wait until it is ready instead of taking EAGAIN for an end.
+bool await_ready(int fd, short events) {
+    pollfd p = {fd, events, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, -1);
+    } while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
 std::runtime_error read_failure(const std::string& path) {
     return std::runtime_error("Failed to read file " + path);
 }
@@ -72,7 +107,7 @@ bool read_all(int fd, std::string& out) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n == 0) return true;
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || (would_block(errno) && await_ready(fd, POLLIN))) continue;
             return false;
         }
         out.append(buffer, static_cast<std::size_t>(n));
@@ -83,7 +118,7 @@ bool write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || (would_block(errno) && await_ready(fd, POLLOUT))) continue;
             return false;
         }
         data += n;
@@ -93,11 +128,14 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }
 
 std::string read_file(const std::string& path) {
-    fd_guard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opening a FIFO would wait for a writer, and a device never ends:
+    // only a regular file is read, and nothing opened can block or become
+    // the controlling terminal.
+    fd_guard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) throw read_failure(path);
 
     struct stat info = {};
-    if (::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) throw read_failure(path);
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) throw read_failure(path);
 
     std::string content;
     if (info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
@@ -109,6 +147,9 @@ void write_file(const std::string& path, const std::string& content) {
 
     // Never open the name itself: a link planted there would be followed, and
     // a file someone else created there would stay theirs to rewrite.
+    // From the creation of the temporary file until it is renamed or removed
+    // no signal may end the program, or the file would stay behind.
+    const signals_held held;
     std::string temporary;
     int raw_fd = -1;
     for (int attempt = 0; attempt < 100 && raw_fd < 0; ++attempt) {

@@ -6,9 +6,11 @@
 
 namespace agent_utils {
 
-// The file's whole content, byte for byte. Throws std::runtime_error
-// "Failed to read file <path>" when it cannot be read whole (missing,
-// unreadable, a directory).
+// The file's whole content, byte for byte, read to its end (files under
+// /proc included). Throws std::runtime_error "Failed to read file <path>"
+// when it cannot be read whole (missing, unreadable) or is not a regular
+// file (a directory, a FIFO, a device): it never waits for a writer and
+// never reads an endless device.
 std::string read_file(const std::string& path);
 
 // Replaces the file at path with content. The content goes to a new file
@@ -16,15 +18,21 @@ std::string read_file(const std::string& path);
 // stood at path (a link, another user's file) is replaced, never followed or
 // reused. The new file has mode 0644 less the umask. Throws
 // std::runtime_error "Failed to write file <path>" on any failure (missing
-// directory, full disk, a directory at path) and leaves no temporary behind.
+// directory, full disk, a file-size limit, a directory at path) and leaves no
+// temporary behind. Signals are held back while the temporary file exists,
+// so none can end the program before it is renamed or removed; they take
+// effect as soon as write_file returns. SIGXFSZ, when not ignored, ends the
+// program then.
 void write_file(const std::string& path, const std::string& content);
 
 // Appends everything that can be read from fd until its end to out. False
-// after a read error (out then holds what came before it).
+// after a read error, with errno telling which (out then holds what came
+// before it). Interrupted reads are resumed, and a non-blocking fd is waited
+// for, never taken to have ended.
 bool read_all(int fd, std::string& out);
 
 // Writes all size bytes of data to fd, resuming after short writes and
-// interruptions. False on a write error.
+// interruptions and waiting for a non-blocking fd. False on a write error.
 bool write_all(int fd, const char* data, std::size_t size);
 
 // Removes one pair of matching surrounding quotes (both " or both ') from a

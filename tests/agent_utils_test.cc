@@ -76,6 +76,15 @@ TEST(file_utils, FailuresNameThePath) {
     EXPECT_EQ(0, entries_in(dir.file("sub")));
 }
 
+TEST(file_utils, ReadRefusesAnythingButARegularFileWithoutWaiting) {
+    scratch_dir dir;
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0644));  // nobody writes: open would wait forever
+    for (const std::string& path : {dir.file("fifo"), std::string("/dev/null"), std::string("/dev/zero")})
+        EXPECT_EQ("Failed to read file " + path, message_of(read_only, path));
+    // Files under /proc tell a size of 0 and are still read to their end.
+    EXPECT_NE(std::string::npos, agent_utils::read_file("/proc/self/status").find("\nPid:"));
+}
+
 TEST(file_utils, WriteReplacesAPlantedLinkWithoutFollowingIt) {
     scratch_dir dir;
     const std::string target = dir.write("victim", "precious");
