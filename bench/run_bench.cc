@@ -30,7 +30,7 @@ const char* const typical_task =
     "SuspiciousFiles 2 ActionJokes 8 ActionRiskware 0 ActionHacktools 4\n";
 
 void prepare() {
-    for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp"}) mkdir((root + d).c_str(), 0755);
+    for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp", "/run"}) mkdir((root + d).c_str(), 0755);
     agent_utils::write_file(root + "/etc/zelvo/zelvo32.ini",
                             "[Scanner]\nVirusBase = /var/zelvo/bases/*.vdb\nTempPath = /tmp\n"
                             "EnginePath = /var/zelvo/lib/zelvo32.dll\nMoveFilesTo = /var/zelvo/infected\n");

@@ -1,9 +1,15 @@
-// Standard output of the program, unbuffered: every line is written whole and
-// at once, so nothing is held in a buffer when the scanner is forked, and the
-// program needs no stream library at start.
+// Standard descriptors and output of the program. Output is unbuffered: every
+// line is written whole and at once, so nothing is held in a buffer when the
+// scanner is forked, and the program needs no stream library at start.
 #pragma once
 
 #include <string>
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file the program or the scanner opens later takes one of their numbers
+// (a closed standard input then reads as empty). Throws
+// "failed to open /dev/null: <why>".
+void open_missing_standard_descriptors();
 
 // Writes line and a line end to standard output. Errors are ignored: there is
 // nowhere left to report them.

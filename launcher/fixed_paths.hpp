@@ -1,4 +1,4 @@
-// The three paths of a run. The build sets them; the shipped program keeps
+// The three paths of a run, and the folder of root's run lock. The build sets them; the shipped program keeps
 // these values, test and demo builds root them elsewhere.
 #pragma once
 
@@ -10,4 +10,7 @@
 #endif
 #ifndef ZELVO_SCANNER
 #define ZELVO_SCANNER "/opt/zelvo/zelvo"
+#endif
+#ifndef ZELVO_RUN_DIR
+#define ZELVO_RUN_DIR "/run"
 #endif

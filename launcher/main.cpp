@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
     child_pid = 0;
     child_done = 0;
     try {
+        open_missing_standard_descriptors();
+        ignore_write_signals();
         if (argc != 2) throw std::runtime_error("Wrong number of parameters");
         const std::string arg = argv[1];
         if (is_version_switch(arg)) {

@@ -1,6 +1,8 @@
 #include "launcher/run_sequence.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -10,14 +12,16 @@
 #include "launcher/console.hpp"
 #include "launcher/engine_settings.hpp"
 #include "launcher/fixed_paths.hpp"
+#include "launcher/run_lock.hpp"
 #include "launcher/scanner_launch.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
 
 std::string read_task_settings(int fd) {
-    // A read error ends the text like its end would.
+    // A task cut short by a read error would run with what came before it.
     std::string text;
-    agent_utils::read_all(fd, text);
+    if (!agent_utils::read_all(fd, text))
+        throw std::runtime_error(std::string("Failed to read the task settings: ") + std::strerror(errno));
     text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
     return text;
 }
@@ -39,6 +43,9 @@ void load_engine_settings() {
 int run_sequence(const std::string& socket_address) {
     load_engine_settings();
     const std::string task_text = read_task_settings(STDIN_FILENO);
+    // Held until the run ends; waited for while SIGINT and SIGTERM still end
+    // the program, so the agent can cancel a queued task.
+    const run_turn turn;
     install_signal_handlers();
     const scan_settings_t settings(task_text, print_line);
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, render_scanner_config(settings));

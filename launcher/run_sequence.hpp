@@ -4,9 +4,10 @@
 #include <string>
 
 // All that can be read from fd, its lines joined without their line ends.
+// Throws "Failed to read the task settings: <why>" on a read error.
 std::string read_task_settings(int fd);
 
-// Loads the engine settings, reads the task from standard input, writes the
-// scanner config and starts the scanner with socket_address, then waits for
-// it. Returns the exit status; every failure is an exception.
+// Loads the engine settings, reads the task from standard input, waits for
+// its turn (see run_lock.hpp), writes the scanner config and starts the
+// scanner with socket_address, then waits for it. Returns the exit status; every failure is an exception.
 int run_sequence(const std::string& socket_address);

@@ -22,9 +22,29 @@ volatile sig_atomic_t signal_relayed = 0;
 
 const int handled_signals[] = {SIGINT, SIGTERM, SIGCHLD};
 
-// The dispositions the program was started with, given back to the scanner.
-struct sigaction original_actions[3];
-bool originals_saved = false;
+// Every signal whose disposition the program changes, with the disposition it
+// was started with, given back to the scanner.
+struct saved_action {
+    int signal_number;
+    bool saved;
+    struct sigaction original;
+};
+saved_action saved_actions[] = {{SIGINT, false, {}}, {SIGTERM, false, {}}, {SIGCHLD, false, {}},
+                                {SIGPIPE, false, {}}, {SIGXFSZ, false, {}}};
+
+// Installs action for the signal, keeping the first disposition it replaces.
+int change_action(int signal_number, const struct sigaction& action) {
+    for (saved_action& s : saved_actions) {
+        if (s.signal_number != signal_number) continue;
+        struct sigaction previous;
+        if (sigaction(signal_number, &action, &previous) != 0) return -1;
+        if (!s.saved) s.original = previous;
+        s.saved = true;
+        return 0;
+    }
+    errno = EINVAL;
+    return -1;
+}
 
 std::string system_error(const char* what) { return std::string(what) + std::strerror(errno); }
 
@@ -50,8 +70,8 @@ struct start_failure {
 // Runs in the child of vfork(), on the parent's memory: system calls only,
 // no allocation, no output. The parent reports the failure.
 [[noreturn]] void become_scanner(char* const argv[], int status_fd, const sigset_t& original_mask) {
-    if (originals_saved) {
-        for (int i = 0; i < 3; ++i) sigaction(handled_signals[i], &original_actions[i], nullptr);
+    for (const saved_action& s : saved_actions) {
+        if (s.saved) sigaction(s.signal_number, &s.original, nullptr);
     }
     sigprocmask(SIG_SETMASK, &original_mask, nullptr);
     start_failure failure = {1, 0};
@@ -113,18 +133,25 @@ bool read_start_failure(int status_fd, start_failure& failure) {
 
 }  // namespace
 
+void ignore_write_signals() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
+    if (change_action(SIGPIPE, action) != 0 || change_action(SIGXFSZ, action) != 0)
+        throw std::runtime_error(system_error("sigaction failed: "));
+}
+
 void install_signal_handlers() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     sigemptyset(&action.sa_mask);
     action.sa_handler = sigproxy;
-    if (sigaction(SIGINT, &action, &original_actions[0]) != 0 ||
-        sigaction(SIGTERM, &action, &original_actions[1]) != 0)
+    if (change_action(SIGINT, action) != 0 || change_action(SIGTERM, action) != 0)
         throw std::runtime_error(system_error("failed to set signal handlers: "));
     action.sa_handler = sigchld;
-    if (sigaction(SIGCHLD, &action, &original_actions[2]) != 0)
+    if (change_action(SIGCHLD, action) != 0)
         throw std::runtime_error(system_error("failed to set sigchld handler: "));
-    originals_saved = true;
 }
 
 int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths) {

@@ -5,7 +5,7 @@
 // the wait ends at once. The wait also ends when the scanner exits or is
 // killed; a scanner that is only stopped or continued keeps the program
 // waiting. The scanner starts with the signal mask and dispositions that the
-// program itself was started with.
+// program itself was started with, whatever the program changed for itself.
 #pragma once
 
 #include <csignal>
@@ -17,6 +17,12 @@
 // the wait.
 extern volatile sig_atomic_t child_pid;
 extern volatile sig_atomic_t child_done;
+
+// The program's own output never ends it: SIGPIPE and SIGXFSZ are ignored,
+// so a write to a closed pipe or past a file-size limit fails with an error
+// instead (and output that cannot be written is dropped). Throws
+// "sigaction failed: <why>".
+void ignore_write_signals();
 
 // Throws "failed to set signal handlers: <why>" or
 // "failed to set sigchld handler: <why>".

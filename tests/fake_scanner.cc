@@ -2,7 +2,9 @@
 // (which it inherits from the program):
 //   ZELVO_FAKE_DIR   where it leaves what it saw: "argv" (NUL-separated),
 //                    "config" (a copy of its -ini= file), "start" (signal
-//                    state at start), "pid", "signal" (a signal it received)
+//                    state at start), "fds" (what descriptors 0, 1 and 2
+//                    are), "pid", "signal" (a signal it received)
+//   ZELVO_FAKE_DELAY_MS  milliseconds to sleep before it reads its config
 //   ZELVO_FAKE_MODE  record (default): record and exit
 //                    wait: record, then wait for SIGINT or SIGTERM
 //                    stop: record, stop itself, exit once continued
@@ -43,8 +45,20 @@ std::string signal_state() {
     for (int s = 1; s < 32; ++s)
         if (sigismember(&mask, s)) out << ' ' << s;
     out << "\nINT " << disposition(SIGINT) << "\nTERM " << disposition(SIGTERM) << "\nCHLD "
-        << disposition(SIGCHLD) << '\n';
+        << disposition(SIGCHLD) << "\nPIPE " << disposition(SIGPIPE) << "\nXFSZ " << disposition(SIGXFSZ) << '\n';
     return out.str();
+}
+
+// One line per standard descriptor: what it refers to, or "closed".
+std::string standard_fds() {
+    std::string out;
+    for (int fd = 0; fd <= 2; ++fd) {
+        char target[256] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        out += std::to_string(fd) + " " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "closed") + "\n";
+    }
+    return out;
 }
 
 void on_signal(int s) { received = s; }
@@ -55,6 +69,8 @@ int main(int argc, char** argv) {
     const char* d = std::getenv("ZELVO_FAKE_DIR");
     const char* m = std::getenv("ZELVO_FAKE_MODE");
     const char* e = std::getenv("ZELVO_FAKE_EXIT");
+    const char* delay = std::getenv("ZELVO_FAKE_DELAY_MS");
+    const std::string fds = standard_fds();  // before this program opens anything
     const std::string mode = m ? m : "record";
     const int status = e ? std::atoi(e) : 0;
     if (d) {
@@ -63,6 +79,8 @@ int main(int argc, char** argv) {
         for (int i = 0; i < argc; ++i) args.append(argv[i]).push_back('\0');
         put("argv", args);
         put("start", signal_state());
+        put("fds", fds);
+        if (delay) usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000);
         for (int i = 1; i < argc; ++i) {
             if (std::strncmp(argv[i], "-ini=", 5) != 0) continue;
             std::ifstream in(argv[i] + 5, std::ios::binary);

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Runs a command in a private mount namespace in which /etc/zelvo, /opt/zelvo
-# and /tmp are the folders etc/, opt/ and tmp/ of ROOT, and ROOT itself is
+# Runs a command in a private mount namespace in which /etc/zelvo, /opt/zelvo,
+# /tmp and /run are the folders etc/, opt/, tmp/ and run/ of ROOT, and ROOT itself is
 # /mnt (ROOT may lie under /tmp, which the namespace replaces). Needs root.
 #   in_private_root.sh ROOT [--full-tmp] COMMAND ARGS...
 # --full-tmp: ROOT/tmp is a tiny file system that is already full.
@@ -40,5 +40,7 @@ if [ "$full_tmp" = yes ]; then
     mount -t tmpfs -o size=16k zelvo-full "$root/tmp"
     dd if=/dev/zero of="$root/tmp/filler" bs=1024 2>/dev/null || true
 fi
+mkdir -p "$root/run"
+mount --bind "$root/run" /run
 mount --bind "$root/tmp" /tmp
 exec "$@"

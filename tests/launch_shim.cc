@@ -6,6 +6,9 @@
 //   ZELVO_SHIM_SIGNAL_EARLY=1   pipe2(), which the program calls just before
 //       it starts the scanner, first raises SIGINT and SIGTERM: signals that
 //       come before the scanner exists.
+//   ZELVO_SHIM_SIGNAL_IN_WRITE=N  rename(), which puts the written config in
+//       place, first raises signal N: a signal while the temporary file
+//       exists.
 // Each use leaves an "x" in the file named by ZELVO_SHIM_MARK.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -56,4 +59,14 @@ extern "C" int pipe2(int fds[2], int flags) {
         raise(SIGTERM);
     }
     return real(fds, flags);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+    typedef int (*real_t)(const char*, const char*);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "rename"));
+    if (const char* signal_number = std::getenv("ZELVO_SHIM_SIGNAL_IN_WRITE")) {
+        mark();
+        raise(std::atoi(signal_number));
+    }
+    return real(from, to);
 }

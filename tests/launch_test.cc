@@ -2,12 +2,14 @@
 // exit status, the scanner config it leaves and the scanner it starts.
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -24,6 +26,8 @@ const std::string program = ZELVO_SANDBOX_PROGRAM;
 const std::string engine_ini = sandbox + "/etc/zelvo/zelvo32.ini";
 const std::string scanner_config = sandbox + "/tmp/.ivask_config";
 const std::string scanner = sandbox + "/opt/zelvo/zelvo";
+const std::string run_dir = sandbox + "/run";
+const std::string run_lock = run_dir + "/zelvo-ivask.lock";
 const std::string version_line = "zelvo-ivask for Linux, version " ZELVO_VERSION "\n";
 const std::string typical_task = "IvaskPaths /home,/srv InfectedFiles 1 IncurableFiles 4";
 
@@ -40,10 +44,11 @@ std::vector<std::string> split_nul(const std::string& text) {
 class launch : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp"}) mkdir((sandbox + d).c_str(), 0755);
+        for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp", "/run"}) mkdir((sandbox + d).c_str(), 0755);
         agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /bases/*.vdb\nTempPath = /scratch\n");
         install_scanner();
         unlink(scanner_config.c_str());
+        std::system(("rm -f '" + scanner_config + "'.*").c_str());  // an earlier build's leftovers
     }
     void TearDown() override { stop_scanner(); }
 
@@ -54,7 +59,8 @@ protected:
 
     process_options options(const std::string& mode = "record") const {
         process_options o;
-        o.env = {"ZELVO_FAKE_DIR=" + seen.path(), "ZELVO_FAKE_MODE=" + mode};
+        // Where a run as another user than root takes its turn.
+        o.env = {"ZELVO_FAKE_DIR=" + seen.path(), "ZELVO_FAKE_MODE=" + mode, "XDG_RUNTIME_DIR=" + run_dir};
         return o;
     }
     process_options with_shim(const std::string& setting) const {
@@ -318,14 +324,16 @@ TEST_F(launch, StoppedScannerKeepsTheProgramWaiting) {
 
 TEST_F(launch, ScannerStartsWithTheProgramsOwnSignalState) {
     process_options o = options();
-    o.ignore_sigint = true;
+    o.ignored_signals = {SIGINT, SIGPIPE};
     o.block_sigusr1 = true;
     const run_result r = run("sock", typical_task, o);
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ("blocked: " + std::to_string(SIGUSR1) + "\nINT ignored\nTERM default\nCHLD default\n",
+    EXPECT_EQ("blocked: " + std::to_string(SIGUSR1) +
+                  "\nINT ignored\nTERM default\nCHLD default\nPIPE ignored\nXFSZ default\n",
               slurp(seen.file("start")));
     run("sock", typical_task);
-    EXPECT_EQ("blocked:\nINT default\nTERM default\nCHLD default\n", slurp(seen.file("start")));
+    EXPECT_EQ("blocked:\nINT default\nTERM default\nCHLD default\nPIPE default\nXFSZ default\n",
+              slurp(seen.file("start")));
 }
 
 TEST_F(launch, PlantedLinkAtTheConfigPathIsReplacedNotFollowed) {
@@ -402,6 +410,198 @@ TEST_F(launch, RunsAreCleanUnderValgrind) {
 #endif
 }
 
+// What an agent's environment may do to a run: each case ends soundly.
+
+// Leftovers of an interrupted config write in the config's folder.
+int temporaries_beside_config() {
+    const std::string dir = sandbox + "/tmp";
+    int count = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) count += std::string(e->d_name).rfind(".ivask_config.", 0) == 0;
+        closedir(d);
+    }
+    return count;
+}
+
+TEST_F(launch, OutputToAClosedPipeNeverEndsTheRun) {
+    const struct {
+        const char* arg;
+        const char* task;
+        bool scanner_missing;
+        int status;
+    } cases[] = {
+        {"sock", "IvaskPaths /home,rel", false, 0},      // "Skipping relative path: rel"
+        {"sock", "IvaskPaths /a ActionJokes 3", false, 255},  // the failure line
+        {"sock", "IvaskPaths /home", true, 2},            // "Execve failed: ..."
+        {"-V", "", false, 0},
+    };
+    for (const auto& c : cases) {
+        unlink(seen.file("argv").c_str());
+        if (c.scanner_missing) unlink(scanner.c_str());
+        process_options o = options();
+        o.stdout_gone = true;
+        const run_result r = run(c.arg, c.task, o);
+        EXPECT_EQ(c.status, r.status) << c.task;
+        EXPECT_EQ(c.status == 0 && c.arg[0] != '-', scanner_started()) << c.task;
+        install_scanner();
+    }
+}
+
+TEST_F(launch, FileSizeLimitFailsTheConfigWriteAndKeepsTheOldConfig) {
+    agent_utils::write_file(scanner_config, "old config\n");
+    process_options o = options();
+    o.fsize_limit_zero = true;
+    const run_result r = run("sock", typical_task, o);
+    EXPECT_EQ("Enterprise scan failed: Failed to write file " + scanner_config + "\n", r.output);
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ("old config\n", agent_utils::read_file(scanner_config));
+    EXPECT_EQ(0, temporaries_beside_config());
+    EXPECT_FALSE(scanner_started());
+}
+
+TEST_F(launch, StraySignalDuringTheConfigWriteTakesEffectOnlyOnceItIsInPlace) {
+    for (int signal_number : {SIGHUP, SIGUSR1, SIGALRM}) {
+        unlink(scanner_config.c_str());
+        const run_result r =
+            run("sock", typical_task, with_shim("ZELVO_SHIM_SIGNAL_IN_WRITE=" + std::to_string(signal_number)));
+        EXPECT_TRUE(file_exists(seen.file("shim"))) << "the signalling shim was not used";
+        EXPECT_EQ(-signal_number, r.status);
+        EXPECT_EQ(0, temporaries_beside_config()) << signal_number;
+        EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nIncurableFiles = Delete\n"));
+        EXPECT_FALSE(scanner_started());
+    }
+}
+
+TEST_F(launch, TaskInputIsReadWholeOrTheRunFails) {
+    scratch_dir dir;
+    process_options o = options();
+    o.stdin_path = dir.path();  // read() gives EISDIR
+    const run_result r = run("sock", typical_task, o);
+    EXPECT_EQ("Enterprise scan failed: Failed to read the task settings: Is a directory\n", r.output);
+    EXPECT_EQ(255, r.status);
+    EXPECT_FALSE(file_exists(scanner_config));
+
+    // A non-blocking pipe with nothing in it yet has not ended.
+    o = options();
+    o.stdin_nonblocking = true;
+    child_process p({program, "sock"}, o);
+    std::this_thread::sleep_for(200ms);
+    p.feed("IvaskPaths /late ExcludeFileAndPaths /late/tmp");
+    ASSERT_TRUE(p.wait_for(10s));
+    EXPECT_EQ(0, p.status());
+    EXPECT_EQ("-path=/late", scanner_argv().at(3));
+}
+
+TEST_F(launch, ClosedStandardDescriptorsReachTheScannerAsDevNull) {
+    const struct {
+        std::vector<int> closed;
+        const char* fds;  // what the scanner finds, pipes shown as "pipe"
+    } cases[] = {
+        {{1}, "0 pipe\n1 /dev/null\n2 pipe\n"},
+        {{2}, "0 pipe\n1 pipe\n2 /dev/null\n"},
+        {{1, 2}, "0 pipe\n1 /dev/null\n2 /dev/null\n"},
+    };
+    for (const auto& c : cases) {
+        process_options o = options();
+        o.closed_fds = c.closed;
+        EXPECT_EQ(0, run("sock", typical_task, o).status);
+        std::string fds = slurp(seen.file("fds"));
+        for (std::string::size_type at; (at = fds.find(" pipe:[")) != std::string::npos;)
+            fds.replace(at, fds.find('\n', at) - at, " pipe");
+        EXPECT_EQ(c.fds, fds);
+    }
+    // A closed standard input reads as an empty task.
+    process_options o = options();
+    o.closed_fds = {0};
+    EXPECT_EQ("Enterprise scan failed: Malformed task settings: ScanRemovable and ScanFixed are required when "
+              "IvaskPaths names no path\n",
+              run("sock", typical_task, o).output);
+}
+
+TEST_F(launch, EngineIniThatIsNotARegularFileIsRefusedAtOnce) {
+    for (const char* kind : {"fifo", "/dev/null", "/dev/zero"}) {
+        unlink(engine_ini.c_str());
+        if (std::string(kind) == "fifo")
+            ASSERT_EQ(0, mkfifo(engine_ini.c_str(), 0644));
+        else
+            ASSERT_EQ(0, symlink(kind, engine_ini.c_str()));
+        const run_result r = run_program({program, "sock"}, typical_task, options(), 10s);
+        ASSERT_TRUE(r.ended) << kind;
+        EXPECT_EQ("Enterprise scan failed: Failed to read file " + engine_ini + "\n", r.output) << kind;
+        EXPECT_EQ(255, r.status);
+    }
+}
+
+TEST_F(launch, OverlappingRunsTakeTurnsSoEachScannerReadsItsOwnConfig) {
+    const int runs = 10;
+    std::vector<std::unique_ptr<scratch_dir>> dirs;
+    std::vector<std::unique_ptr<child_process>> programs;
+    for (int i = 0; i < runs; ++i) {
+        dirs.emplace_back(new scratch_dir);
+        process_options o = options();
+        o.env = {"ZELVO_FAKE_DIR=" + dirs[i]->path(), "ZELVO_FAKE_DELAY_MS=20", "XDG_RUNTIME_DIR=" + run_dir};
+        programs.emplace_back(new child_process({program, "sock"}, o));
+    }
+    for (int i = 0; i < runs; ++i) programs[i]->feed("IvaskPaths /p ExcludeFileAndPaths /x" + std::to_string(i));
+    for (int i = 0; i < runs; ++i) {
+        ASSERT_TRUE(programs[i]->wait_for(30s)) << i;
+        EXPECT_EQ(0, programs[i]->status());
+        EXPECT_NE(std::string::npos, slurp(dirs[i]->file("config")).find("\nExcludePaths = /x" + std::to_string(i) + "\n"))
+            << "run " << i << " scanned with another run's config";
+    }
+    struct stat info = {};
+    ASSERT_EQ(0, lstat(run_lock.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+}
+
+TEST_F(launch, QueuedRunEndsAtOnceOnSigtermAndWritesNothing) {
+    child_process first({program, "sock"}, options("wait"));
+    first.feed("IvaskPaths /first");
+    ASSERT_GT(scanner_pid(), 0);
+    scratch_dir queued_seen;
+    process_options o = options();
+    o.env = {"ZELVO_FAKE_DIR=" + queued_seen.path(), "XDG_RUNTIME_DIR=" + run_dir};
+    child_process queued({program, "sock"}, o);
+    queued.feed("IvaskPaths /queued,rel");
+    EXPECT_FALSE(queued.wait_for(300ms)) << "the second run did not wait for its turn";
+    kill(queued.pid(), SIGTERM);
+    ASSERT_TRUE(queued.wait_for(5s));
+    EXPECT_EQ(-SIGTERM, queued.status());
+    EXPECT_EQ("", queued.output());
+    stop_scanner();
+    ASSERT_TRUE(first.wait_for(10s));
+    EXPECT_FALSE(file_exists(queued_seen.file("argv")));
+    EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nExcludePaths = \n"));
+}
+
+// Users other than root take turns in their own runtime folder, and only
+// where nobody else can write.
+TEST_F(launch, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    const uid_t nobody = 65534;
+    const std::string runtime = sandbox + "/runtime";
+    const struct {
+        uid_t owner;
+        mode_t mode;
+        bool locked;
+    } cases[] = {{nobody, 0700, true}, {nobody, 0777, false}, {0, 0755, false}};
+    for (const auto& c : cases) {
+        std::system(("rm -rf '" + runtime + "'").c_str());
+        ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
+        ASSERT_EQ(0, chown(runtime.c_str(), c.owner, c.owner));
+        ASSERT_EQ(0, chmod(runtime.c_str(), c.mode));
+        process_options o = options();
+        o.env = {"XDG_RUNTIME_DIR=" + runtime};
+        o.user = nobody;
+        // Writing the root-owned sandbox fails; the turn was taken before.
+        const run_result r = run("sock", typical_task, o);
+        EXPECT_EQ("Enterprise scan failed: Failed to write file " + scanner_config + "\n", r.output);
+        EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << std::oct << c.mode;
+    }
+    std::system(("rm -rf '" + runtime + "'").c_str());
+}
+
 // The shipped program with its real paths, in a private mount namespace
 // whose /etc/zelvo, /opt/zelvo and /tmp are test folders.
 class shipped_program : public ::testing::Test {
@@ -439,6 +639,12 @@ TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
     EXPECT_EQ(config, slurp(root.file("tmp/config")));
     EXPECT_EQ(0u, config.find("[Scanner]\nEnginePath = /var/zelvo/lib/zelvo32.dll\nVirusBase = /bases/*.vdb\n"));
     EXPECT_NE(std::string::npos, config.find("\nActionJokes = Ignore\n"));
+    // Root's runs take turns with a lock in /run that only root can touch.
+    struct stat info = {};
+    ASSERT_EQ(0, lstat(root.file("run/zelvo-ivask.lock").c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    EXPECT_EQ(0u, info.st_uid);
 }
 
 TEST_F(shipped_program, FullTmpIsAFailureThatLeavesNoTemporaryFile) {

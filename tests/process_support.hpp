@@ -14,13 +14,21 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 struct process_options {
-    std::vector<std::string> env;  // NAME=value added to the current environment
-    bool ignore_sigint = false;    // start the program with SIGINT ignored
-    bool block_sigusr1 = false;    // and SIGUSR1 blocked
+    std::vector<std::string> env;      // NAME=value added to the current environment
+    std::vector<int> ignored_signals;  // start the program with these ignored
+    bool block_sigusr1 = false;        // and SIGUSR1 blocked
+    // How the agent may hand over the program's descriptors and limits.
+    std::vector<int> closed_fds;     // closed at start (0, 1, 2)
+    std::string stdin_path;          // standard input opened from this path instead of the pipe
+    bool stdin_nonblocking = false;  // the task pipe is non-blocking
+    bool stdout_gone = false;        // nobody reads standard output: its read end is closed at once
+    bool fsize_limit_zero = false;   // RLIMIT_FSIZE 0
+    uid_t user = 0;                  // run as this user (root only; 0 keeps the current one)
 };
 
 class child_process {
@@ -45,16 +53,27 @@ public:
         for (std::string& e : env_strings) envp.push_back(&e[0]);
         envp.push_back(nullptr);
 
+        if (options.stdin_nonblocking) fcntl(in[0], F_SETFL, O_NONBLOCK);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
+            if (!options.stdin_path.empty()) {
+                const int fd = open(options.stdin_path.c_str(), O_RDONLY);
+                if (fd < 0 || dup2(fd, 0) < 0) _exit(126);
+            }
+            for (int fd : options.closed_fds) close(fd);
             signal(SIGPIPE, SIG_DFL);
-            if (options.ignore_sigint) signal(SIGINT, SIG_IGN);
+            for (int s : options.ignored_signals) signal(s, SIG_IGN);
             sigset_t mask;
             sigemptyset(&mask);
             if (options.block_sigusr1) sigaddset(&mask, SIGUSR1);
             sigprocmask(SIG_SETMASK, &mask, nullptr);
+            if (options.fsize_limit_zero) {
+                const struct rlimit none = {0, 0};
+                setrlimit(RLIMIT_FSIZE, &none);
+            }
+            if (options.user != 0 && setuid(options.user) != 0) _exit(126);
             execve(args[0], args.data(), envp.data());
             _exit(127);
         }
@@ -63,6 +82,10 @@ public:
         stdin_ = in[1];
         stdout_ = out[0];
         fcntl(stdout_, F_SETFL, O_NONBLOCK);
+        if (options.stdout_gone) {
+            close(stdout_);
+            stdout_ = -1;
+        }
     }
     ~child_process() {
         if (stdin_ >= 0) close(stdin_);
@@ -118,6 +141,7 @@ public:
 
 private:
     void drain() {
+        if (stdout_ < 0) return;
         char buffer[4096];
         ssize_t n;
         while ((n = read(stdout_, buffer, sizeof buffer)) > 0) output_.append(buffer, static_cast<std::size_t>(n));

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 sandbox=$build/sandbox
 tree=$build/demo-tree
 
-mkdir -p "$sandbox/etc/zelvo" "$sandbox/opt/zelvo" "$sandbox/tmp"
+mkdir -p "$sandbox/etc/zelvo" "$sandbox/opt/zelvo" "$sandbox/tmp" "$sandbox/run"
 cp "$here/demo/zelvo32.ini" "$sandbox/etc/zelvo/zelvo32.ini"
 cp "$build/tools/zelvo-stand-in-scanner" "$sandbox/opt/zelvo/zelvo"
 
