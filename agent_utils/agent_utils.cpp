@@ -40,23 +40,17 @@ private:
 
 // A name beside path that nobody can predict: path, ".", 16 hex digits.
 std::string temporary_name(const std::string& path) {
-    unsigned char random[8] = {};
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    unsigned long long random = 0;
+    if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         // No entropy to be had: fall back on the clock; O_EXCL still keeps
         // the open safe, a clash only costs another try.
         struct timespec now = {};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
-                                       (static_cast<unsigned long long>(getpid()) << 32);
-        for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(mix >> (8 * i));
+        random = static_cast<unsigned long long>(now.tv_nsec) ^ (static_cast<unsigned long long>(getpid()) << 32);
     }
-    static const char hex[] = "0123456789abcdef";
-    std::string name = path + ".";
-    for (unsigned char byte : random) {
-        name += hex[byte >> 4];
-        name += hex[byte & 15];
-    }
-    return name;
+    char suffix[sizeof ".0123456789abcdef"];
+    std::snprintf(suffix, sizeof suffix, ".%016llx", random);
+    return path + suffix;
 }
 
 // Holds back every signal that can be held back for its lifetime; the ones

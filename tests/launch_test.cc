@@ -48,7 +48,7 @@ protected:
         agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /bases/*.vdb\nTempPath = /scratch\n");
         install_scanner();
         unlink(scanner_config.c_str());
-        std::system(("rm -f '" + scanner_config + "'.*").c_str());  // an earlier build's leftovers
+        shell("rm -f '" + scanner_config + "'.*");  // an earlier build's leftovers
     }
     void TearDown() override { stop_scanner(); }
 
@@ -587,7 +587,7 @@ TEST_F(launch, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
         bool locked;
     } cases[] = {{nobody, 0700, true}, {nobody, 0777, false}, {0, 0755, false}};
     for (const auto& c : cases) {
-        std::system(("rm -rf '" + runtime + "'").c_str());
+        shell("rm -rf '" + runtime + "'");
         ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
         ASSERT_EQ(0, chown(runtime.c_str(), c.owner, c.owner));
         ASSERT_EQ(0, chmod(runtime.c_str(), c.mode));
@@ -599,7 +599,7 @@ TEST_F(launch, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
         EXPECT_EQ("Enterprise scan failed: Failed to write file " + scanner_config + "\n", r.output);
         EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << std::oct << c.mode;
     }
-    std::system(("rm -rf '" + runtime + "'").c_str());
+    shell("rm -rf '" + runtime + "'");
 }
 
 // The shipped program with its real paths, in a private mount namespace

@@ -9,6 +9,12 @@
 #include "agent_utils/agent_utils.hpp"
 #include "task/scan_settings.hpp"
 
+// Runs a shell command whose outcome does not matter (clearing up).
+inline void shell(const std::string& command) {
+    const int ignored = std::system(command.c_str());
+    (void)ignored;
+}
+
 // A fresh directory removed with everything in it at the end of the scope.
 class scratch_dir {
 public:
@@ -18,7 +24,7 @@ public:
         path_ = made ? made : "";
     }
     ~scratch_dir() {
-        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+        if (!path_.empty()) shell("rm -rf '" + path_ + "'");
     }
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
