@@ -5,7 +5,11 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux valgrind dpkg-dev groff-base
+PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux valgrind \
+           $(PACKAGE_PACKAGES) lintian devscripts mandoc groff-base
+
+# What `make package` needs: debian/control's Build-Depends and the tools.
+PACKAGE_PACKAGES = dpkg-dev debhelper cmake libboost-dev
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -39,9 +43,10 @@ test-asan: deps
 
 check: test test-asan
 
-# A .deb of the program and its manual page, in $(BUILD)/.
-package: build
-	cd $(BUILD) && cpack
+# The Debian package of the program and its manual page (debian/), in $(BUILD)/.
+package:
+	@sh tools/ensure_packages.sh $(PACKAGE_PACKAGES)
+	sh tools/build_package.sh $(BUILD) -b
 
 demo: build
 	sh tools/demo.sh $(BUILD)
