@@ -1,6 +1,7 @@
 // One whole run of the program (engine INI, a typical task, the config
 // written, a scanner that ends at once, its end noticed) against a minimal
-// fork/exec/wait launcher and `sh -c` starting the same scanner. The runs are
+// fork/exec/wait launcher and `sh -c` starting the same scanner; the same
+// program with lazy binding shows what immediate binding costs. The runs are
 // interleaved, so drift on a shared machine hits all of them alike; what is
 // reported are medians and their ratios, and the program's peak memory.
 #include <algorithm>
@@ -93,20 +94,24 @@ void BM_whole_run(benchmark::State& state) {
         {ZELVO_BENCH_PROGRAM_DYNAMIC, "/run/agent.sock"},
         launcher,
         {"/bin/sh", "-c", shell_command},
+        {ZELVO_BENCH_PROGRAM_LAZY, "/run/agent.sock"},
     };
-    std::vector<double> times[4];
+    const int count = sizeof programs / sizeof programs[0];
+    std::vector<double> times[count];
     for (auto _ : state) {
         for (int round = 0; round < 400; ++round) {
-            for (int p = 0; p < 4; ++p) times[p].push_back(run(programs[p]).micros);
+            for (int p = 0; p < count; ++p) times[p].push_back(run(programs[p]).micros);
         }
     }
     const double launcher_us = median(times[2]);
     state.counters["program_us"] = median(times[0]);
     state.counters["program_dynamic_us"] = median(times[1]);
+    state.counters["program_lazy_us"] = median(times[4]);
     state.counters["launcher_us"] = launcher_us;
     state.counters["sh_us"] = median(times[3]);
     state.counters["ratio"] = median(times[0]) / launcher_us;
     state.counters["ratio_dynamic"] = median(times[1]) / launcher_us;
+    state.counters["ratio_lazy"] = median(times[4]) / launcher_us;
     state.counters["ratio_sh"] = median(times[3]) / launcher_us;
     state.counters["peak_rss_kib"] = peak_rss_kib(programs[0]);
     state.counters["peak_rss_dynamic_kib"] = peak_rss_kib(programs[1]);
