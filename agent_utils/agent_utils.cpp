@@ -49,8 +49,8 @@ std::string temporary_name(const std::string& path) {
         random = static_cast<unsigned long long>(now.tv_nsec) ^ (static_cast<unsigned long long>(getpid()) << 32);
     }
     char suffix[sizeof ".0123456789abcdef"];
-    std::snprintf(suffix, sizeof suffix, ".%016llx", random);
-    return path + suffix;
+    const int length = std::snprintf(suffix, sizeof suffix, ".%016llx", random);
+    return path + std::string(suffix, static_cast<std::size_t>(length));
 }
 
 // Holds back every signal that can be held back for its lifetime; the ones
