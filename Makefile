@@ -16,7 +16,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES = clang libclang-rt-14-dev libboost-dev cmake
 
 BENCH_BUILD    ?= build-bench
-BENCH_PACKAGES = libbenchmark-dev libinih-dev pkg-config
+BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 
 LINT_PACKAGES = clang-tidy cppcheck
 LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
@@ -58,13 +58,14 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# Whole run against a minimal launcher, INI reader against inih, task
-# translation against Boost's tokenizer (figures in the README).
+# Whole run against a minimal launcher, INI reader against inih, SimpleIni and
+# Boost.PropertyTree, task translation against Boost's tokenizer (figures in
+# the README).
 bench: deps
 	@sh tools/ensure_packages.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD) && ./bench/zelvo_run_bench && \
+	cd $(BENCH_BUILD) && ./bench/zelvo_run_bench && ./bench/zelvo_ini_compare && \
 	    ./bench/zelvo_parse_bench --benchmark_min_time=2 --benchmark_repetitions=3 \
 	        --benchmark_report_aggregates_only=true
 

@@ -25,6 +25,46 @@ inline std::string make_ini(std::size_t bytes) {
     return text;
 }
 
+// An engine INI file as one is found on a machine: a dozen sections, two
+// comment lines before each of about 220 parameters (about 40 KB), paths,
+// numbers, lists and quoted values, with [Scanner] holding the four keys the
+// program reads.
+inline std::string make_engine_ini() {
+    static const char* const sections[] = {"Scanner", "Engine",  "Update",  "Network", "Quarantine", "Logging",
+                                           "Archives", "Mail",   "Daemon",  "Schedule", "Reports",   "Licence"};
+    std::string text = "; Engine configuration, read by the scanner and its tools.\n"
+                       "; Values are comma-separated lists; quote a value that holds a comma.\n";
+    for (const char* section : sections) {
+        text += "\n; ---------------------------------------------------------------\n";
+        text += std::string("; [") + section + "]: settings of this part of the engine\n";
+        text += std::string("[") + section + "]\n";
+        const bool scanner = std::string(section) == "Scanner";
+        for (int key = 0; key < 18; ++key) {
+            std::string name, value;
+            if (scanner && key < 4) {
+                static const char* const engine_keys[][2] = {{"VirusBase", "/var/zelvo/bases/*.vdb"},
+                                                             {"TempPath", "/var/tmp/zelvo"},
+                                                             {"EnginePath", "/var/zelvo/lib/zelvo32.dll"},
+                                                             {"MoveFilesTo", "/var/zelvo/infected"}};
+                name = engine_keys[key][0];
+                value = engine_keys[key][1];
+            } else {
+                name = std::string(section) + "Option" + std::to_string(key);
+                switch (key % 4) {
+                case 0: value = "/var/zelvo/" + std::string(section) + "/data" + std::to_string(key); break;
+                case 1: value = std::to_string(1000 * key + 17); break;
+                case 2: value = "exe, dll, sys, scr, com, pif, cpl"; break;
+                default: value = "\"Zelvo engine, " + std::string(section) + " part\""; break;
+                }
+            }
+            text += "# " + name + ": what this setting controls, its unit and the range of its values;\n";
+            text += "# the engine reads it at start and again when it is told to reload.\n";
+            text += name + " = " + value + "\n";
+        }
+    }
+    return text;
+}
+
 // A task text of about `bytes` bytes: the usual option keys, then long path
 // lists and many keys the program does not know.
 inline std::string make_task(std::size_t bytes) {

@@ -8,8 +8,8 @@ namespace {
 ci_string key_of(const std::string& name) { return ci_string(name.c_str()); }
 
 // Every comma separates; empty items are kept, so the list is never empty.
-std::list<std::string> split_at_commas(const std::string& value) {
-    std::list<std::string> items;
+std::vector<std::string> split_at_commas(const std::string& value) {
+    std::vector<std::string> items;
     std::string::size_type start = 0;
     for (;;) {
         const std::string::size_type comma = value.find(',', start);
@@ -32,9 +32,10 @@ config_t::~config_t() {
 }
 
 void config_t::set(const std::string& name, const std::string& source, const std::string& value) {
-    std::list<std::string> items = split_at_commas(value);
+    std::vector<std::string> items = split_at_commas(value);
+    source_t shared_source = std::make_shared<const std::string>(source);
     param_entry& entry = params[key_of(name)];
-    entry.source = source;
+    entry.source = std::move(shared_source);
     entry.values = std::move(items);
 }
 
@@ -45,7 +46,10 @@ void config_t::set_logger(const logger_t& new_logger) { logger = new_logger; }
 std::string config_t::mk_msg(const std::string& message, const std::string& name) const {
     std::string text;
     const params_t::const_iterator it = params.find(key_of(name));
-    if (it != params.end()) text += "in " + it->second.source;
+    if (it != params.end()) {
+        text += "in ";
+        if (it->second.source) text += *it->second.source;
+    }
     if (!name.empty()) text += " at parameter \"" + name + "\"";
     text += ": ";
     text += message;
@@ -59,7 +63,7 @@ void config_t::warning(const std::string& message) const {
 const std::string& config_t::single_value(const std::string& name) const {
     const params_t::const_iterator it = params.find(key_of(name));
     if (it == params.end()) throw param_not_found("Parameter not found: " + name);
-    const std::list<std::string>& values = it->second.values;
+    const std::vector<std::string>& values = it->second.values;
     if (values.empty()) throw std::logic_error(mk_msg("Empty value std::list for ", name));
     if (values.size() > 1) throw std::runtime_error(mk_msg("Multiple values are not allowed", name));
     return values.front();

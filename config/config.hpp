@@ -16,6 +16,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -39,9 +40,17 @@ class config_t : public ref_counted_t {
 public:
     typedef boost::function<void(const std::string&)> logger_t;
 
+    // What a user may rely on: params is a std::map from case-insensitive
+    // keys (ci_string, first spelling kept) to entries, iterated in key order
+    // through first and second, with find, operator[], size and clear. An
+    // entry's source is the file (or the caller of set) that defined it,
+    // shared by every entry from that file or call, and null in an entry
+    // that was inserted and not yet filled; its values are in order of
+    // appearance.
+    typedef std::shared_ptr<const std::string> source_t;
     struct param_entry {
-        std::string source;             // file (or caller) that defined it
-        std::list<std::string> values;  // in order of appearance
+        source_t source;
+        std::vector<std::string> values;
     };
     typedef std::map<ci_string, param_entry> params_t;
 

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <list>
 #include <vector>
 
 #include "agent_utils/agent_utils.hpp"
@@ -70,13 +69,13 @@ std::string_view strip_comment(std::string_view line) {
 class parser {
 public:
     virtual bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
-                           const std::string& path) = 0;
+                           const config_t::source_t& path) = 0;
     virtual ~parser() {}
 };
 
 class empty_parser : public parser {
 public:
-    bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string&, const std::string&) override {
+    bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string&, const config_t::source_t&) override {
         return strip_comment(cursor.lines[cursor.current++]).empty();
     }
 };
@@ -84,7 +83,7 @@ public:
 class sec_parser : public parser {
 public:
     bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string& section,
-                   const std::string&) override {
+                   const config_t::source_t&) override {
         const std::string_view text = trimmed(strip_comment(cursor.lines[cursor.current++]));
         if (text.size() <= 2 || text.front() != '[' || text.back() != ']') return false;
         std::string_view name = text.substr(1, text.size() - 2);
@@ -97,7 +96,7 @@ public:
 class data_parser : public parser {
 public:
     bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
-                   const std::string& path) override;
+                   const config_t::source_t& path) override;
 };
 
 // Characters that end a run of plain characters inside an item.
@@ -106,7 +105,7 @@ bool ends_plain_run(char c) {
 }
 
 bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
-                            const std::string& path) {
+                            const config_t::source_t& path) {
     enum state_t { before_item, item, blanks, escape, quoted };
 
     std::string_view line = cursor.lines[cursor.current++];
@@ -126,9 +125,9 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
 
     // The line's items go straight to the end of the entry's values; a line
     // always yields at least one, possibly empty.
-    std::list<std::string>& values = entry.values;
-    const std::list<std::string>::iterator first_item = values.emplace(values.end());
-    std::string* value = &*first_item;
+    std::vector<std::string>& values = entry.values;
+    const std::size_t first_item = values.size();
+    std::string* value = &values.emplace_back();
     std::size_t blanks_start = 0;  // where the pending blanks begin in line
     state_t state = before_item;
     state_t resume = item;
@@ -162,7 +161,7 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
                     *value += c;
                     state = quoted;
                 } else if (c == ',') {
-                    value = &*values.emplace(values.end());
+                    value = &values.emplace_back();
                     state = before_item;
                 } else if (c == '\\') {
                     resume = item;
@@ -178,7 +177,7 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
                 finished = true;  // trailing blanks are dropped
             } else if (c == ',') {
                 ++i;
-                value = &*values.emplace(values.end());
+                value = &values.emplace_back();
                 state = before_item;
             } else if (is_space(c)) {
                 ++i;
@@ -220,7 +219,7 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
         }
     }
 
-    for (std::list<std::string>::iterator it = first_item; it != values.end(); ++it) agent_utils::kill_quotes(*it);
+    for (std::size_t i = first_item; i < values.size(); ++i) agent_utils::kill_quotes(values[i]);
     entry.source = path;
     return true;
 }
@@ -233,6 +232,7 @@ void config_t::parse_ini_file(const std::string& path) {
 
 void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {
     const line_list lines = split_lines(text);
+    const config_t::source_t source = std::make_shared<const std::string>(path);
     ci_string section;
 
     empty_parser empty;
@@ -244,7 +244,7 @@ void config_detail::parse_ini_text(config_t::params_t& params, const std::string
     while (current < lines.size()) {
         for (parser* p : chain) {
             line_cursor cursor{lines, current};
-            if (p->try_parse(cursor, params, section, path)) {
+            if (p->try_parse(cursor, params, section, source)) {
                 current = cursor.current;
                 break;
             }

@@ -1,3 +1,4 @@
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,7 +47,7 @@ TEST(config_store, SetReplacesAndKeepsTheFirstSpellingOfTheKey) {
     config.set("SCANNER/temppath", "second", "c");
     ASSERT_EQ(1u, config.params.size());
     EXPECT_EQ("Scanner/TempPath", std::string(config.params.begin()->first.c_str()));
-    EXPECT_EQ("second", config.params.begin()->second.source);
+    EXPECT_EQ("second", *config.params.begin()->second.source);
     EXPECT_EQ(std::vector<std::string>{"c"}, values_of(config, "scanner/TEMPPATH"));
 }
 
@@ -115,7 +116,7 @@ TEST(config_lookup, StrictLookupFailsInOrderWithExactMessages) {
         config_t config;
         if (!c.absent) {
             config_t::param_entry& entry = config.params[ci_string("scanner/temppath")];
-            entry.source = "/src";
+            entry.source = std::make_shared<const std::string>("/src");
             entry.values.assign(c.values.begin(), c.values.end());
         }
         std::string out = "untouched";
