@@ -95,8 +95,14 @@ public:
 
 class data_parser : public parser {
 public:
+    explicit data_parser(config_t::params_t& params) : last_(params.end()) {}
     bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
                    const config_t::source_t& path) override;
+
+private:
+    // Where the last parameter went: in a file the next one mostly belongs
+    // right after it, which the map then finds without a search.
+    config_t::params_t::iterator last_;
 };
 
 // Characters that end a run of plain characters inside an item.
@@ -121,7 +127,8 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
     ci_string param_key;
     param_key.reserve(section.size() + 1 + name.size());
     param_key.append(section).append(1, '/').append(name.data(), name.size());
-    config_t::param_entry& entry = params.try_emplace(std::move(param_key)).first->second;
+    last_ = params.try_emplace(last_, std::move(param_key));
+    config_t::param_entry& entry = last_->second;
 
     // The line's items go straight to the end of the entry's values; a line
     // always yields at least one, possibly empty.
@@ -237,7 +244,7 @@ void config_detail::parse_ini_text(config_t::params_t& params, const std::string
 
     empty_parser empty;
     sec_parser header;
-    data_parser data;
+    data_parser data(params);
     parser* const chain[] = {&empty, &header, &data};
 
     std::size_t current = 0;
