@@ -73,6 +73,10 @@ public:
     // when the file cannot be read, "Parse error at line N: ..." on a
     // malformed line; entries from lines before that line stay.
     void parse_ini_file(const std::string& path);
+    // The same, with the same failures at the same lines, but stores only the
+    // parameters whose keys are in wanted (compared as all keys are): for a
+    // caller that needs a few parameters of a large file.
+    void parse_ini_file(const std::string& path, const std::set<ci_string>& wanted);
 
     // Creates or replaces the parameter: value is split at every comma.
     void set(const std::string& name, const std::string& source, const std::string& value);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -95,7 +96,9 @@ public:
 
 class data_parser : public parser {
 public:
-    explicit data_parser(config_t::params_t& params) : last_(params.end()) {}
+    // wanted: the keys to store, or null for all of them.
+    data_parser(config_t::params_t& params, const std::set<ci_string>* wanted)
+        : last_(params.end()), wanted_(wanted) {}
     bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
                    const config_t::source_t& path) override;
 
@@ -103,6 +106,9 @@ private:
     // Where the last parameter went: in a file the next one mostly belongs
     // right after it, which the map then finds without a search.
     config_t::params_t::iterator last_;
+    const std::set<ci_string>* wanted_;
+    ci_string key_;                         // reused from line to line
+    std::vector<std::string> not_stored_;  // the items of a key nobody wants
 };
 
 // Characters that end a run of plain characters inside an item.
@@ -124,15 +130,19 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
     if (name.empty()) throw parse_error(cursor, "Parameter name empty");
     name = name.substr(0, name.find('\0'));
 
-    ci_string param_key;
-    param_key.reserve(section.size() + 1 + name.size());
-    param_key.append(section).append(1, '/').append(name.data(), name.size());
-    last_ = params.try_emplace(last_, std::move(param_key));
-    config_t::param_entry& entry = last_->second;
+    key_.assign(section).append(1, '/').append(name.data(), name.size());
+    config_t::param_entry* entry = nullptr;
+    if (wanted_ == nullptr || wanted_->count(key_) != 0) {
+        last_ = params.try_emplace(last_, key_);
+        entry = &last_->second;
+    }
 
     // The line's items go straight to the end of the entry's values; a line
-    // always yields at least one, possibly empty.
-    std::vector<std::string>& values = entry.values;
+    // always yields at least one, possibly empty. The value of a key that is
+    // not stored is still scanned: a continuation decides where the next
+    // line starts.
+    not_stored_.clear();
+    std::vector<std::string>& values = entry ? entry->values : not_stored_;
     const std::size_t first_item = values.size();
     std::string* value = &values.emplace_back();
     std::size_t blanks_start = 0;  // where the pending blanks begin in line
@@ -226,8 +236,9 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
         }
     }
 
+    if (entry == nullptr) return true;
     for (std::size_t i = first_item; i < values.size(); ++i) agent_utils::kill_quotes(values[i]);
-    entry.source = path;
+    entry->source = path;
     return true;
 }
 
@@ -237,14 +248,19 @@ void config_t::parse_ini_file(const std::string& path) {
     config_detail::parse_ini_text(params, agent_utils::read_file(path), path);
 }
 
-void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {
+void config_t::parse_ini_file(const std::string& path, const std::set<ci_string>& wanted) {
+    config_detail::parse_ini_text(params, agent_utils::read_file(path), path, &wanted);
+}
+
+void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path,
+                                   const std::set<ci_string>* wanted) {
     const line_list lines = split_lines(text);
     const config_t::source_t source = std::make_shared<const std::string>(path);
     ci_string section;
 
     empty_parser empty;
     sec_parser header;
-    data_parser data(params);
+    data_parser data(params, wanted);
     parser* const chain[] = {&empty, &header, &data};
 
     std::size_t current = 0;

@@ -2,6 +2,7 @@
 // config_t::parse_ini_file() is the public way in.
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "config/config.hpp"
@@ -9,7 +10,9 @@
 namespace config_detail {
 
 // Parses text as the content of the INI file at path into params, exactly as
-// config_t::parse_ini_file(path) does once it has read the file.
-void parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path);
+// config_t::parse_ini_file(path) does once it has read the file (or, with
+// wanted, config_t::parse_ini_file(path, *wanted)).
+void parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path,
+                    const std::set<ci_string>* wanted = nullptr);
 
 }  // namespace config_detail

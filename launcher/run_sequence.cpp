@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -28,14 +29,26 @@ std::string read_task_settings(int fd) {
 
 namespace {
 
+// The engine settings, in the order they are looked up.
+const struct {
+    const char* key;
+    std::string* destination;
+    const char* fallback;
+} engine_settings[] = {
+    {"Scanner/VirusBase", &virus_base, "/var/zelvo/bases/*.vdb"},
+    {"Scanner/TempPath", &temp_path, "/tmp"},
+    {"Scanner/EnginePath", &engine_path, "/var/zelvo/lib/zelvo32.dll"},
+    {"Scanner/MoveFilesTo", &move_files_to, "/var/zelvo/infected"},
+};
+
 void load_engine_settings() {
+    std::set<ci_string> wanted;
+    for (const auto& setting : engine_settings) wanted.insert(setting.key);
     config_t engine;
-    engine.parse_ini_file(ZELVO_ENGINE_INI);
+    // Every line is checked, only the four parameters are kept.
+    engine.parse_ini_file(ZELVO_ENGINE_INI, wanted);
     // No logger: a missing or doubled parameter silently takes its default.
-    engine.get("Scanner/VirusBase", virus_base, "/var/zelvo/bases/*.vdb", false);
-    engine.get("Scanner/TempPath", temp_path, "/tmp", false);
-    engine.get("Scanner/EnginePath", engine_path, "/var/zelvo/lib/zelvo32.dll", false);
-    engine.get("Scanner/MoveFilesTo", move_files_to, "/var/zelvo/infected", false);
+    for (const auto& setting : engine_settings) engine.get(setting.key, *setting.destination, setting.fallback, false);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,21 @@ TEST_P(ini_reader, StoresExactlyTheExpectedParametersOrFailsOnTheRightLine) {
         for (const auto& entry : config.params) EXPECT_EQ(path, *entry.second.source);
     }
     EXPECT_EQ(c.expected, stored(config));
+
+    // Keeping only some keys stores exactly those of them, and fails alike.
+    if (c.expected.empty()) return;
+    stored_t kept = c.expected;
+    kept.erase(kept.begin());
+    std::set<ci_string> wanted = {ci_string("nothing/such")};
+    for (const auto& entry : kept) wanted.insert(ci_string(entry.first.c_str()));
+    config_t filtered;
+    try {
+        filtered.parse_ini_file(path, wanted);
+        EXPECT_EQ(nullptr, c.error);
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(c.error ? c.error : "no error", std::string(e.what()));
+    }
+    EXPECT_EQ(kept, stored(filtered));
 }
 
 const char* const no_equals = "Parse error at line 1: No '=' sign found";
