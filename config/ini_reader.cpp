@@ -4,6 +4,7 @@
 // character-level scanner for quotes, escapes, continuations and comments.
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -34,16 +35,24 @@ template <class S> S trimmed(S s) {
 line_list split_lines(const std::string& text) {
     line_list lines;
     const char* const data = text.data();
-    const std::size_t size = text.size();
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (c != '\n' && c != '\r') continue;
-        lines.emplace_back(data + start, i - start);
-        if (c == '\r' && i + 1 < size && data[i + 1] == '\n') ++i;
-        start = i + 1;
+    const char* const end = data + text.size();
+    const char* start = data;
+    while (start <= end) {
+        // The next LF, then any CR before it: memchr is far quicker than a
+        // look at every byte.
+        const char* lf = static_cast<const char*>(std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
+        const char* stop = lf ? lf : end;
+        const char* cr = static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(stop - start)));
+        const char* line_end = cr ? cr : stop;
+        lines.emplace_back(start, static_cast<std::size_t>(line_end - start));
+        if (line_end == end) break;
+        // CR LF is one line end; a lone CR or LF is one too.
+        start = line_end + (*line_end == '\r' && line_end + 1 < end && line_end[1] == '\n' ? 2 : 1);
+        if (start == end) {
+            lines.emplace_back(end, 0);
+            break;
+        }
     }
-    lines.emplace_back(data + start, size - start);
     return lines;
 }
 
@@ -59,6 +68,13 @@ public:
     parse_error(const line_cursor& cursor, const std::string& detail)
         : std::runtime_error("Parse error at line " + std::to_string(cursor.current) + ": " + detail) {}
 };
+
+// Where the first character that is not whitespace is; the size if none is.
+std::size_t skip_spaces(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && is_space(line[i])) ++i;
+    return i;
+}
 
 // The text before the first comment character, trimmed.
 std::string_view strip_comment(std::string_view line) {
@@ -77,7 +93,11 @@ public:
 class empty_parser : public parser {
 public:
     bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string&, const config_t::source_t&) override {
-        return strip_comment(cursor.lines[cursor.current++]).empty();
+        // strip_comment(line) is empty exactly when the line holds nothing
+        // but whitespace before its end or a comment character.
+        const std::string_view line = cursor.lines[cursor.current++];
+        const std::size_t first = skip_spaces(line);
+        return first == line.size() || line[first] == '#' || line[first] == ';';
     }
 };
 
@@ -85,7 +105,10 @@ class sec_parser : public parser {
 public:
     bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string& section,
                    const config_t::source_t&) override {
-        const std::string_view text = trimmed(strip_comment(cursor.lines[cursor.current++]));
+        const std::string_view line = cursor.lines[cursor.current++];
+        const std::size_t first = skip_spaces(line);
+        if (first == line.size() || line[first] != '[') return false;  // the header text would not start with it
+        const std::string_view text = trimmed(strip_comment(line));
         if (text.size() <= 2 || text.front() != '[' || text.back() != ']') return false;
         std::string_view name = text.substr(1, text.size() - 2);
         name = trimmed(name.substr(0, name.find('\0')));
