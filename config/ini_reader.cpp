@@ -4,6 +4,7 @@
 // character-level scanner for quotes, escapes, continuations and comments.
 
 #include <cstddef>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -131,7 +132,7 @@ private:
     config_t::params_t::iterator last_;
     const std::set<ci_string>* wanted_;
     ci_string key_;                         // reused from line to line
-    std::vector<std::string> not_stored_;  // the items of a key nobody wants
+    std::vector<std::string> items_;        // the line's items, reused from line to line
 };
 
 // Characters that end a run of plain characters inside an item.
@@ -160,13 +161,13 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
         entry = &last_->second;
     }
 
-    // The line's items go straight to the end of the entry's values; a line
+    // The line's items are collected first and then added to the entry's
+    // values at once, so that the vector takes the size it needs; a line
     // always yields at least one, possibly empty. The value of a key that is
     // not stored is still scanned: a continuation decides where the next
     // line starts.
-    not_stored_.clear();
-    std::vector<std::string>& values = entry ? entry->values : not_stored_;
-    const std::size_t first_item = values.size();
+    std::vector<std::string>& values = items_;
+    values.clear();
     std::string* value = &values.emplace_back();
     std::size_t blanks_start = 0;  // where the pending blanks begin in line
     state_t state = before_item;
@@ -260,7 +261,9 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
     }
 
     if (entry == nullptr) return true;
-    for (std::size_t i = first_item; i < values.size(); ++i) agent_utils::kill_quotes(values[i]);
+    for (std::string& item : values) agent_utils::kill_quotes(item);
+    entry->values.insert(entry->values.end(), std::make_move_iterator(values.begin()),
+                         std::make_move_iterator(values.end()));
     entry->source = path;
     return true;
 }
