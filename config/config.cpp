@@ -1,5 +1,6 @@
 #include "config/config.hpp"
 
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -36,7 +37,7 @@ void config_t::set(const std::string& name, const std::string& source, const std
     source_t shared_source = std::make_shared<const std::string>(source);
     param_entry& entry = params[key_of(name)];
     entry.source = std::move(shared_source);
-    entry.values = std::move(items);
+    entry.values.assign(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
 }
 
 void config_t::clear() { params.clear(); }
@@ -63,7 +64,7 @@ void config_t::warning(const std::string& message) const {
 const std::string& config_t::single_value(const std::string& name) const {
     const params_t::const_iterator it = params.find(key_of(name));
     if (it == params.end()) throw param_not_found("Parameter not found: " + name);
-    const std::vector<std::string>& values = it->second.values;
+    const values_t& values = it->second.values;
     if (values.empty()) throw std::logic_error(mk_msg("Empty value std::list for ", name));
     if (values.size() > 1) throw std::runtime_error(mk_msg("Multiple values are not allowed", name));
     return values.front();

@@ -23,6 +23,7 @@
 #include <type_traits>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/function.hpp>
 #include <boost/lexical_cast.hpp>
 
@@ -48,9 +49,10 @@ public:
     // that was inserted and not yet filled; its values are in order of
     // appearance.
     typedef std::shared_ptr<const std::string> source_t;
+    typedef boost::container::small_vector<std::string, 1> values_t;
     struct param_entry {
         source_t source;
-        std::vector<std::string> values;
+        values_t values;
     };
     typedef std::map<ci_string, param_entry> params_t;
 
