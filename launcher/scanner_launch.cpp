@@ -32,6 +32,16 @@ struct saved_action {
 saved_action saved_actions[] = {{SIGINT, false, {}}, {SIGTERM, false, {}}, {SIGCHLD, false, {}},
                                 {SIGPIPE, false, {}}, {SIGXFSZ, false, {}}};
 
+// No extra signals blocked, no flags: not the extended form, no restart of
+// interrupted calls, stops and continues of the scanner still reported.
+struct sigaction plain_action(void (*handler)(int)) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = handler;
+    return action;
+}
+
 // Installs action for the signal, keeping the first disposition it replaces.
 int change_action(int signal_number, const struct sigaction& action) {
     for (saved_action& s : saved_actions) {
@@ -134,23 +144,16 @@ bool read_start_failure(int status_fd, start_failure& failure) {
 }  // namespace
 
 void ignore_write_signals() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = SIG_IGN;
-    if (change_action(SIGPIPE, action) != 0 || change_action(SIGXFSZ, action) != 0)
+    const struct sigaction ignore = plain_action(SIG_IGN);
+    if (change_action(SIGPIPE, ignore) != 0 || change_action(SIGXFSZ, ignore) != 0)
         throw std::runtime_error(system_error("sigaction failed: "));
 }
 
 void install_signal_handlers() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = sigproxy;
-    if (change_action(SIGINT, action) != 0 || change_action(SIGTERM, action) != 0)
+    const struct sigaction relay = plain_action(sigproxy);
+    if (change_action(SIGINT, relay) != 0 || change_action(SIGTERM, relay) != 0)
         throw std::runtime_error(system_error("failed to set signal handlers: "));
-    action.sa_handler = sigchld;
-    if (change_action(SIGCHLD, action) != 0)
+    if (change_action(SIGCHLD, plain_action(sigchld)) != 0)
         throw std::runtime_error(system_error("failed to set sigchld handler: "));
 }
 
