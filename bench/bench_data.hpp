@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <string>
 
+#include <unistd.h>
+
+#include "agent_utils/agent_utils.hpp"
+
 // An INI text of about `bytes` bytes: many sections, unique keys, comments,
 // quoted and multi-item values. Lines stay short enough for every reader.
 inline std::string make_ini(std::size_t bytes) {
@@ -87,4 +91,19 @@ inline std::string make_task(std::size_t bytes) {
         text += "Extra" + std::to_string(i) + " value" + std::to_string(i) + " ";
     text += "Last 1";
     return text;
+}
+
+const std::size_t MB = 1000 * 1000;
+
+// The generated files live in the benchmark's folder and are made only once,
+// before anything is timed: name, with make() written there unless a file of
+// that name is already there.
+template <class Make> std::string generated_file(const std::string& name, Make make) {
+    if (access(name.c_str(), F_OK) != 0) agent_utils::write_file(name, make());
+    return name;
+}
+
+// The INI file of make_ini(bytes), bytes a whole number of MB.
+inline std::string ini_file(std::size_t bytes) {
+    return generated_file("bench-ini-" + std::to_string(bytes / MB) + "mb.ini", [bytes] { return make_ini(bytes); });
 }

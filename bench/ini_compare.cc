@@ -72,11 +72,6 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-std::string file_of(const std::string& name, const std::string& content) {
-    if (access(name.c_str(), F_OK) != 0) agent_utils::write_file(name, content);
-    return name;
-}
-
 }  // namespace
 
 int main() {
@@ -84,9 +79,9 @@ int main() {
         const char* label;
         std::string path;
     } files[] = {
-        {"engine file, 43 KB", file_of("bench-engine.ini", make_engine_ini())},
-        {"10 MB", file_of("bench-ini-10mb.ini", make_ini(10 * 1000 * 1000))},
-        {"100 MB", file_of("bench-ini-100mb.ini", make_ini(100 * 1000 * 1000))},
+        {"engine file, 43 KB", generated_file("bench-engine.ini", make_engine_ini)},
+        {"10 MB", ini_file(10 * MB)},
+        {"100 MB", ini_file(100 * MB)},
     };
     const int rounds = 3;
     std::map<std::string, sample> result;  // "file|library"
