@@ -38,23 +38,19 @@ line_list split_lines(const std::string& text) {
     const char* const data = text.data();
     const char* const end = data + text.size();
     const char* start = data;
-    while (start <= end) {
+    for (;;) {
         // The next LF, then any CR before it: memchr is far quicker than a
-        // look at every byte.
+        // look at every byte. A line end at the very end leaves an empty
+        // last line, found on the next turn.
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
         const char* stop = lf ? lf : end;
         const char* cr = static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(stop - start)));
         const char* line_end = cr ? cr : stop;
         lines.emplace_back(start, static_cast<std::size_t>(line_end - start));
-        if (line_end == end) break;
+        if (line_end == end) return lines;
         // CR LF is one line end; a lone CR or LF is one too.
         start = line_end + (*line_end == '\r' && line_end + 1 < end && line_end[1] == '\n' ? 2 : 1);
-        if (start == end) {
-            lines.emplace_back(end, 0);
-            break;
-        }
     }
-    return lines;
 }
 
 struct line_cursor {
