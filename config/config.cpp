@@ -1,6 +1,5 @@
 #include "config/config.hpp"
 
-#include <iterator>
 #include <utility>
 
 namespace {
@@ -9,8 +8,8 @@ namespace {
 ci_string key_of(const std::string& name) { return ci_string(name.c_str()); }
 
 // Every comma separates; empty items are kept, so the list is never empty.
-std::vector<std::string> split_at_commas(const std::string& value) {
-    std::vector<std::string> items;
+config_t::values_t split_at_commas(const std::string& value) {
+    config_t::values_t items;
     std::string::size_type start = 0;
     for (;;) {
         const std::string::size_type comma = value.find(',', start);
@@ -33,11 +32,11 @@ config_t::~config_t() {
 }
 
 void config_t::set(const std::string& name, const std::string& source, const std::string& value) {
-    std::vector<std::string> items = split_at_commas(value);
+    values_t items = split_at_commas(value);
     source_t shared_source = std::make_shared<const std::string>(source);
     param_entry& entry = params[key_of(name)];
     entry.source = std::move(shared_source);
-    entry.values.assign(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    entry.values = std::move(items);
 }
 
 void config_t::clear() { params.clear(); }

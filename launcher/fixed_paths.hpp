@@ -1,5 +1,6 @@
-// The three paths of a run, and the folder of root's run lock. The build sets them; the shipped program keeps
-// these values, test and demo builds root them elsewhere.
+// The three paths of a run, and the folder of root's run lock. The build sets
+// them; the shipped program keeps these values, test and demo builds root
+// them elsewhere.
 #pragma once
 
 #ifndef ZELVO_ENGINE_INI
