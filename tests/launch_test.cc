@@ -57,10 +57,12 @@ protected:
         chmod(scanner.c_str(), 0755);
     }
 
-    process_options options(const std::string& mode = "record") const {
+    // The fake scanner leaves what it saw in fake_dir (seen by default).
+    process_options options(const std::string& mode = "record", const std::string& fake_dir = "") const {
         process_options o;
         // Where a run as another user than root takes its turn.
-        o.env = {"ZELVO_FAKE_DIR=" + seen.path(), "ZELVO_FAKE_MODE=" + mode, "XDG_RUNTIME_DIR=" + run_dir};
+        o.env = {"ZELVO_FAKE_DIR=" + (fake_dir.empty() ? seen.path() : fake_dir), "ZELVO_FAKE_MODE=" + mode,
+                 "XDG_RUNTIME_DIR=" + run_dir};
         return o;
     }
     process_options with_shim(const std::string& setting) const {
@@ -538,8 +540,8 @@ TEST_F(launch, OverlappingRunsTakeTurnsSoEachScannerReadsItsOwnConfig) {
     std::vector<std::unique_ptr<child_process>> programs;
     for (int i = 0; i < runs; ++i) {
         dirs.emplace_back(new scratch_dir);
-        process_options o = options();
-        o.env = {"ZELVO_FAKE_DIR=" + dirs[i]->path(), "ZELVO_FAKE_DELAY_MS=20", "XDG_RUNTIME_DIR=" + run_dir};
+        process_options o = options("record", dirs[i]->path());
+        o.env.push_back("ZELVO_FAKE_DELAY_MS=20");
         programs.emplace_back(new child_process({program, "sock"}, o));
     }
     for (int i = 0; i < runs; ++i) programs[i]->feed("IvaskPaths /p ExcludeFileAndPaths /x" + std::to_string(i));
@@ -560,9 +562,7 @@ TEST_F(launch, QueuedRunEndsAtOnceOnSigtermAndWritesNothing) {
     first.feed("IvaskPaths /first");
     ASSERT_GT(scanner_pid(), 0);
     scratch_dir queued_seen;
-    process_options o = options();
-    o.env = {"ZELVO_FAKE_DIR=" + queued_seen.path(), "XDG_RUNTIME_DIR=" + run_dir};
-    child_process queued({program, "sock"}, o);
+    child_process queued({program, "sock"}, options("record", queued_seen.path()));
     queued.feed("IvaskPaths /queued,rel");
     EXPECT_FALSE(queued.wait_for(300ms)) << "the second run did not wait for its turn";
     kill(queued.pid(), SIGTERM);
