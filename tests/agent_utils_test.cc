@@ -1,9 +1,15 @@
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +126,68 @@ TEST(file_utils, NewFileIsOursAndNeverWritableByOthers) {
     ASSERT_EQ(0, stat(dir.file("masked").c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 07777);
     if (!root) GTEST_SKIP() << "not root: a file owned by another user could not be planted";
+}
+
+TEST(file_utils, NoDescriptorStaysOpenOnAnyWayOut) {
+    scratch_dir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    const std::string file = dir.write("f", "content");
+    const struct {
+        void (*action)(const std::string&);
+        std::string path;
+    } cases[] = {
+        {read_only, file},            // read whole
+        {read_only, dir.file("sub")},  // opened, then refused
+        {write_x, file},              // written and renamed
+        {write_x, dir.file("sub")},   // written, rename refused
+    };
+    for (const auto& c : cases) {
+        const int before = entries_in("/proc/self/fd");
+        for (int i = 0; i < 3; ++i) message_of(c.action, c.path);
+        EXPECT_EQ(before, entries_in("/proc/self/fd")) << c.path;
+    }
+}
+
+void on_signal(int) {}
+
+// A reader that falls behind: write_all must wait for it, through
+// interruptions, and never give up while the reader is there.
+TEST(file_utils, WriteAllWaitsForASlowReaderThroughInterruptions) {
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = on_signal;  // no SA_RESTART: blocked calls fail with EINTR
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
+    alarm(20);  // a write_all that never returns fails the test instead of hanging it
+    for (const bool nonblocking : {false, true}) {
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+        // Fill the pipe, so that the next write waits.
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        const std::string chunk(4096, 'f');
+        std::size_t filled = 0;
+        while (write(fds[1], chunk.data(), chunk.size()) > 0) filled += chunk.size();
+        if (!nonblocking) fcntl(fds[1], F_SETFL, 0);
+
+        const pthread_t writer = pthread_self();
+        std::size_t drained = 0;
+        std::thread reader([&] {
+            for (int i = 0; i < 5; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                pthread_kill(writer, SIGUSR1);
+            }
+            char buffer[65536];
+            ssize_t n;
+            while ((n = read(fds[0], buffer, sizeof buffer)) > 0) drained += static_cast<std::size_t>(n);
+        });
+        const std::string text(100000, 't');
+        EXPECT_TRUE(agent_utils::write_all(fds[1], text.data(), text.size())) << "non-blocking: " << nonblocking;
+        close(fds[1]);
+        reader.join();
+        close(fds[0]);
+        EXPECT_EQ(filled + text.size(), drained) << "non-blocking: " << nonblocking;
+    }
+    alarm(0);
+    sigaction(SIGUSR1, &previous, nullptr);
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ struct ini_case {
     const char* error;  // null: parses
 };
 
+// Shown by name in test listings and failures, not as a byte dump.
+void PrintTo(const ini_case& c, std::ostream* os) { *os << c.name; }
+
 class ini_reader : public ::testing::TestWithParam<ini_case> {};
 
 TEST_P(ini_reader, StoresExactlyTheExpectedParametersOrFailsOnTheRightLine) {

@@ -41,6 +41,15 @@ std::vector<std::string> split_nul(const std::string& text) {
     return parts;
 }
 
+// The process tests run as pid 1 of a PID namespace of their own when the
+// system allows it (see in_own_pid_namespace.sh): only there may a test
+// signal a process it did not start, such as the scanner, since a fault can
+// then reach no process outside.
+bool in_own_pid_namespace() { return getpid() == 1; }
+const char* const no_pid_namespace =
+    "signals a process the test did not start: runs only in a PID namespace of its own, which "
+    "unshare could not make here";
+
 class launch : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -82,7 +91,7 @@ protected:
     bool scanner_started() const { return file_exists(seen.file("argv")); }
     pid_t scanner_pid() const { return await_file(seen.file("pid")) ? std::stoi(slurp(seen.file("pid"))) : -1; }
     void stop_scanner() const {
-        if (file_exists(seen.file("pid"))) {
+        if (in_own_pid_namespace() && file_exists(seen.file("pid"))) {
             const pid_t pid = std::stoi(slurp(seen.file("pid")));
             kill(pid, SIGCONT);
             kill(pid, SIGKILL);
@@ -255,12 +264,26 @@ TEST_F(launch, ScannerEndingBeforeTheSuspensionIsStillNoticed) {
     EXPECT_LT(took, 10s);
 }
 
+// SIGINT and SIGTERM once the handlers are installed but before the scanner
+// exists: while the config is written (held back until it is in place) and
+// just before the scanner starts (blocked). The program must neither signal
+// anything nor stop waiting: the scanner, slow to finish, still finishes
+// before the program ends. A program that signalled some stale pid would
+// reach pid 1, so this runs only in the tests' own PID namespace.
 TEST_F(launch, SignalsBeforeTheScannerExistsHaveNoEffect) {
-    const run_result r = run("sock", typical_task, with_shim("ZELVO_SHIM_SIGNAL_EARLY=1"));
-    EXPECT_TRUE(file_exists(seen.file("shim"))) << "the signalling shim was not used";
-    EXPECT_EQ("scanner ran\n", r.output);
-    EXPECT_EQ(0, r.status);
-    EXPECT_FALSE(file_exists(seen.file("signal")));
+    const char* const settings[] = {"ZELVO_SHIM_SIGNAL_EARLY=1", "ZELVO_SHIM_SIGNAL_IN_WRITE=2",
+                                    "ZELVO_SHIM_SIGNAL_IN_WRITE=15"};
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    for (const char* setting : settings) {
+        shell("rm -f '" + seen.path() + "'/*");
+        process_options o = with_shim(setting);
+        o.env.push_back("ZELVO_FAKE_DELAY_MS=300");
+        const run_result r = run("sock", typical_task, o);
+        EXPECT_TRUE(file_exists(seen.file("shim"))) << "the signalling shim was not used";
+        EXPECT_EQ("scanner ran\n", r.output) << setting;
+        EXPECT_EQ(0, r.status) << setting;
+        EXPECT_TRUE(file_exists(seen.file("config"))) << setting << ": the program did not wait for the scanner";
+    }
 }
 
 TEST_F(launch, SignalWhileTheTaskIsReadEndsTheProgram) {
@@ -307,6 +330,7 @@ TEST_F(launch, ScannerExitStatusIsNotPassedOn) {
 }
 
 TEST_F(launch, StoppedScannerKeepsTheProgramWaiting) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
     child_process p({program, "sock"}, options("stop"));
     p.feed(typical_task);
     const pid_t pid = scanner_pid();
@@ -474,6 +498,31 @@ TEST_F(launch, StraySignalDuringTheConfigWriteTakesEffectOnlyOnceItIsInPlace) {
     }
 }
 
+// The temporary config's name comes from getrandom; the clock stands in
+// only where getrandom fails.
+TEST_F(launch, TemporaryConfigNameIsDrawnFromGetrandom) {
+    const struct {
+        const char* random;
+        std::string name;  // empty: any 16 hex digits but the shim's pattern
+    } cases[] = {{"a5", scanner_config + ".a5a5a5a5a5a5a5a5"}, {"fail", ""}};
+    for (const auto& c : cases) {
+        unlink(seen.file("shim").c_str());
+        const run_result r = run("sock", typical_task, with_shim(std::string("ZELVO_SHIM_RANDOM=") + c.random));
+        EXPECT_EQ(0, r.status) << c.random;
+        std::string name = slurp(seen.file("shim"));
+        ASSERT_FALSE(name.empty()) << "the shim saw no rename";
+        name.pop_back();
+        if (!c.name.empty()) {
+            EXPECT_EQ(c.name, name);
+            continue;
+        }
+        const std::string suffix = name.substr(scanner_config.size());
+        EXPECT_EQ(17u, suffix.size()) << name;
+        EXPECT_EQ(std::string::npos, suffix.find_first_not_of("0123456789abcdef", 1)) << name;
+        EXPECT_NE(".a5a5a5a5a5a5a5a5", suffix);
+    }
+}
+
 TEST_F(launch, TaskInputIsReadWholeOrTheRunFails) {
     scratch_dir dir;
     process_options o = options();
@@ -558,6 +607,7 @@ TEST_F(launch, OverlappingRunsTakeTurnsSoEachScannerReadsItsOwnConfig) {
 }
 
 TEST_F(launch, QueuedRunEndsAtOnceOnSigtermAndWritesNothing) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
     child_process first({program, "sock"}, options("wait"));
     first.feed("IvaskPaths /first");
     ASSERT_GT(scanner_pid(), 0);
@@ -573,33 +623,6 @@ TEST_F(launch, QueuedRunEndsAtOnceOnSigtermAndWritesNothing) {
     ASSERT_TRUE(first.wait_for(10s));
     EXPECT_FALSE(file_exists(queued_seen.file("argv")));
     EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nExcludePaths = \n"));
-}
-
-// Users other than root take turns in their own runtime folder, and only
-// where nobody else can write.
-TEST_F(launch, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
-    const uid_t nobody = 65534;
-    const std::string runtime = sandbox + "/runtime";
-    const struct {
-        uid_t owner;
-        mode_t mode;
-        bool locked;
-    } cases[] = {{nobody, 0700, true}, {nobody, 0777, false}, {0, 0755, false}};
-    for (const auto& c : cases) {
-        shell("rm -rf '" + runtime + "'");
-        ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
-        ASSERT_EQ(0, chown(runtime.c_str(), c.owner, c.owner));
-        ASSERT_EQ(0, chmod(runtime.c_str(), c.mode));
-        process_options o = options();
-        o.env = {"XDG_RUNTIME_DIR=" + runtime};
-        o.user = nobody;
-        // Writing the root-owned sandbox fails; the turn was taken before.
-        const run_result r = run("sock", typical_task, o);
-        EXPECT_EQ("Enterprise scan failed: Failed to write file " + scanner_config + "\n", r.output);
-        EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << std::oct << c.mode;
-    }
-    shell("rm -rf '" + runtime + "'");
 }
 
 // The shipped program with its real paths, in a private mount namespace
@@ -645,6 +668,36 @@ TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(0600u, info.st_mode & 07777);
     EXPECT_EQ(0u, info.st_uid);
+}
+
+// Users other than root take turns in their own runtime folder, and only
+// where nobody else can write. The user nobody runs the shipped program from
+// the private root, which it can reach wherever the build tree lies.
+TEST_F(shipped_program, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
+    const uid_t nobody = 65534;
+    for (const char* reachable : {"", "etc", "etc/zelvo32.ini", "zelvo-ivask"})
+        chmod(root.file(reachable).c_str(), std::string(reachable).find('.') == std::string::npos ? 0755 : 0644);
+    chmod(root.file("zelvo-ivask").c_str(), 0755);
+    const std::string runtime = root.file("tmp/runtime");
+    const struct {
+        uid_t owner;
+        mode_t mode;
+        bool locked;
+    } cases[] = {{nobody, 0700, true}, {nobody, 0777, false}, {0, 0755, false}};
+    for (const auto& c : cases) {
+        shell("rm -rf '" + runtime + "'");
+        ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
+        ASSERT_EQ(0, chown(runtime.c_str(), c.owner, c.owner));
+        ASSERT_EQ(0, chmod(runtime.c_str(), c.mode));
+        process_options o;
+        o.env = {"XDG_RUNTIME_DIR=/tmp/runtime"};
+        // Writing root's /tmp fails; the turn was taken before.
+        const run_result r = run_program(in_private_root({"setpriv", "--reuid=65534", "--regid=65534",
+                                                          "--clear-groups", "/mnt/zelvo-ivask", "sock"}),
+                                         "IvaskPaths /home", o);
+        EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\n", r.output);
+        EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << std::oct << c.mode;
+    }
 }
 
 TEST_F(shipped_program, FullTmpIsAFailureThatLeavesNoTemporaryFile) {
