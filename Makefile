@@ -21,7 +21,7 @@ BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 LINT_PACKAGES = clang-tidy cppcheck
 LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
 
-.PHONY: all deps build check test test-asan demo package fuzz lint bench clean
+.PHONY: all deps build check test test-asan coverage demo package fuzz lint bench clean
 
 all: build
 
@@ -42,6 +42,23 @@ test-asan: deps
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 check: test test-asan
+
+# The whole suite on a build with gcc's coverage instrumentation: an HTML
+# report in $(COVERAGE_BUILD)/coverage/, a summary of the program's own
+# folders printed at the end, and a failure below COVERAGE_MIN % of lines.
+COVERAGE_BUILD ?= build-coverage
+COVERAGE_MIN   ?= 95
+coverage: deps
+	@sh tools/ensure_packages.sh gcovr
+	cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZELVO_COVERAGE=ON
+	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
+	find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	ctest --test-dir $(COVERAGE_BUILD) --output-on-failure -j $(JOBS)
+	mkdir -p $(COVERAGE_BUILD)/coverage
+	gcovr --root . --object-directory $(COVERAGE_BUILD) \
+	    --filter 'config/' --filter 'task/' --filter 'launcher/' --filter 'agent_utils/' \
+	    --exclude-throw-branches --html-details $(COVERAGE_BUILD)/coverage/index.html \
+	    --print-summary --fail-under-line $(COVERAGE_MIN)
 
 # The Debian package of the program and its manual page (debian/), in $(BUILD)/.
 package:
@@ -78,4 +95,4 @@ lint: deps
 	    --quiet -I . agent_utils config launcher task tools
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COVERAGE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
