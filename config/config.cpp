@@ -33,9 +33,9 @@ config_t::~config_t() {
 
 void config_t::set(const std::string& name, const std::string& source, const std::string& value) {
     values_t items = split_at_commas(value);
-    source_t shared_source = std::make_shared<const std::string>(source);
+    source_t shared_source(source);
     param_entry& entry = params[key_of(name)];
-    entry.source = std::move(shared_source);
+    entry.source = shared_source;
     entry.values = std::move(items);
 }
 
@@ -48,7 +48,7 @@ std::string config_t::mk_msg(const std::string& message, const std::string& name
     const params_t::const_iterator it = params.find(key_of(name));
     if (it != params.end()) {
         text += "in ";
-        if (it->second.source) text += *it->second.source;
+        text += it->second.source.get();
     }
     if (!name.empty()) text += " at parameter \"" + name + "\"";
     text += ": ";

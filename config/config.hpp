@@ -16,7 +16,6 @@
 #include <deque>
 #include <list>
 #include <map>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
+#include <boost/flyweight.hpp>
 #include <boost/function.hpp>
 #include <boost/lexical_cast.hpp>
 
@@ -44,13 +44,17 @@ public:
     // What a user may rely on: params is a std::map from case-insensitive
     // keys (ci_string, first spelling kept) to entries, iterated in key order
     // through first and second, with find, operator[], size and clear. An
-    // entry's source is the file (or the caller of set) that defined it,
-    // shared by every entry from that file or call, and null in an entry
-    // that was inserted and not yet filled; its values are in order of
+    // entry's source is the file (or the caller of set) that defined it, and
+    // reads as a const std::string& (it converts to one, compares with
+    // strings and prints); it is never null: empty in an entry that was
+    // inserted and not yet filled. Equal sources share one string, so the
+    // entries of a file cost a pointer each. Its values are in order of
     // appearance.
-    typedef std::shared_ptr<const std::string> source_t;
+    typedef boost::flyweight<std::string> source_t;
     typedef boost::container::small_vector<std::string, 1> values_t;
     struct param_entry {
+        param_entry() {}
+        explicit param_entry(const source_t& from) : source(from) {}
         source_t source;
         values_t values;
     };

@@ -153,7 +153,9 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
     key_.assign(section).append(1, '/').append(name.data(), name.size());
     config_t::param_entry* entry = nullptr;
     if (wanted_ == nullptr || wanted_->count(key_) != 0) {
-        last_ = params.try_emplace(last_, key_);
+        // A new entry takes its source at once: a default one would look up
+        // the empty string among the shared sources first.
+        last_ = params.try_emplace(last_, key_, path);
         entry = &last_->second;
     }
 
@@ -277,7 +279,7 @@ void config_t::parse_ini_file(const std::string& path, const std::set<ci_string>
 void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path,
                                    const std::set<ci_string>* wanted) {
     const line_list lines = split_lines(text);
-    const config_t::source_t source = std::make_shared<const std::string>(path);
+    const config_t::source_t source(path);
     ci_string section;
 
     empty_parser empty;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (std::string(e.what()).compare(0, 20, "Parse error at line ") != 0) std::abort();
     }
     for (const auto& entry : config.params) {
-        if (entry.second.values.empty() || !entry.second.source || *entry.second.source != "/fuzz.ini") std::abort();
+        if (entry.second.values.empty() || entry.second.source != std::string("/fuzz.ini")) std::abort();
         if (entry.first.find('/') == ci_string::npos) std::abort();
     }
     return 0;

@@ -1,4 +1,4 @@
-#include "launcher/engine_settings.hpp"
+#include "task/engine_settings.hpp"
 
 std::string virus_base;
 std::string temp_path;

@@ -2,14 +2,19 @@
 //
 //   zelvo-ivask SOCKET     task settings on standard input
 //   zelvo-ivask -V | -v | --version
+//   zelvo-ivask -h | --help
 //
-// Every failure ends here: one line "Enterprise scan failed: <why>", status 255.
+// Every failure of the program's own ends here: one line "Enterprise scan
+// failed: <why>", status 255. A scanner that cannot be started ends the
+// program with its child's line ("Setuid failed: ..." or "Execve failed:
+// ...") and status 1 or 2.
 
 #include <exception>
 #include <stdexcept>
 #include <string>
 
 #include "launcher/console.hpp"
+#include "launcher/fixed_paths.hpp"
 #include "launcher/run_sequence.hpp"
 #include "launcher/scanner_launch.hpp"
 
@@ -20,6 +25,28 @@
 namespace {
 
 bool is_version_switch(const std::string& arg) { return arg == "-v" || arg == "--version" || arg == "-V"; }
+
+bool is_help_switch(const std::string& arg) { return arg == "-h" || arg == "--help"; }
+
+// For the person at the terminal; the agent never asks for it.
+void print_usage() {
+    print_line(
+        "Usage: zelvo-ivask SOCKET < TASK\n"
+        "       zelvo-ivask -V | -v | --version\n"
+        "       zelvo-ivask -h | --help\n"
+        "\n"
+        "Runs one scan task for the management agent. SOCKET is the agent's socket\n"
+        "address, passed to the scanner; standard input holds the task settings, blank-\n"
+        "separated keys and values (IvaskPaths /home,/srv InfectedFiles 1 ...).\n"
+        "\n"
+        "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
+        "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
+        "Starts   " ZELVO_SCANNER " (the console scanner)\n"
+        "\n"
+        "Exit status: 0 once the scanner has ended (or after -V, -h); 255 on failure,\n"
+        "with one line \"Enterprise scan failed: ...\"; 1 or 2 when the scanner could\n"
+        "not be started. See zelvo-ivask(1).");
+}
 
 void print_version() {
     print_line(std::string("zelvo-ivask for ") + "Linux" + ", version " + ZELVO_VERSION);
@@ -37,6 +64,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[1];
         if (is_version_switch(arg)) {
             print_version();
+            return 0;
+        }
+        if (is_help_switch(arg)) {
+            print_usage();
             return 0;
         }
         return run_sequence(arg);

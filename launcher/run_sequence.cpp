@@ -11,10 +11,10 @@
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
 #include "launcher/console.hpp"
-#include "launcher/engine_settings.hpp"
 #include "launcher/fixed_paths.hpp"
 #include "launcher/run_lock.hpp"
 #include "launcher/scanner_launch.hpp"
+#include "task/engine_settings.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "launcher/engine_settings.hpp"
+#include "task/engine_settings.hpp"
 
 namespace {
 

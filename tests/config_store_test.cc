@@ -1,4 +1,5 @@
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -47,8 +48,24 @@ TEST(config_store, SetReplacesAndKeepsTheFirstSpellingOfTheKey) {
     config.set("SCANNER/temppath", "second", "c");
     ASSERT_EQ(1u, config.params.size());
     EXPECT_EQ("Scanner/TempPath", std::string(config.params.begin()->first.c_str()));
-    EXPECT_EQ("second", *config.params.begin()->second.source);
+    EXPECT_EQ("second", config.params.begin()->second.source.get());
     EXPECT_EQ(std::vector<std::string>{"c"}, values_of(config, "scanner/TEMPPATH"));
+}
+
+// A source is used as a string, and an entry not yet filled has an empty one.
+TEST(config_store, SourceReadsAsAStringAndIsEmptyUntilFilled) {
+    config_t config;
+    const config_t::param_entry& unfilled = config.params[ci_string("a/b")];
+    const std::string& empty = unfilled.source;
+    EXPECT_TRUE(empty.empty());
+    config.set("a/b", "/etc/x.ini", "v");
+    std::ostringstream printed;
+    printed << unfilled.source;
+    const std::string copy = unfilled.source;
+    EXPECT_TRUE(unfilled.source == std::string("/etc/x.ini"));
+    EXPECT_EQ("/etc/x.ini", printed.str());
+    EXPECT_EQ("/etc/x.ini", copy);
+    EXPECT_EQ("in  at parameter \"c\": m", (config.params[ci_string("c")], config.mk_msg("m", "c")));
 }
 
 TEST(config_store, NameEndsAtItsFirstNul) {
@@ -116,7 +133,7 @@ TEST(config_lookup, StrictLookupFailsInOrderWithExactMessages) {
         config_t config;
         if (!c.absent) {
             config_t::param_entry& entry = config.params[ci_string("scanner/temppath")];
-            entry.source = std::make_shared<const std::string>("/src");
+            entry.source = std::string("/src");
             entry.values.assign(c.values.begin(), c.values.end());
         }
         std::string out = "untouched";

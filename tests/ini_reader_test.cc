@@ -47,7 +47,7 @@ TEST_P(ini_reader, StoresExactlyTheExpectedParametersOrFailsOnTheRightLine) {
         }
     } else {
         config.parse_ini_file(path);
-        for (const auto& entry : config.params) EXPECT_EQ(path, *entry.second.source);
+        for (const auto& entry : config.params) EXPECT_EQ(path, entry.second.source.get());
     }
     EXPECT_EQ(c.expected, stored(config));
 
@@ -147,7 +147,7 @@ TEST(ini_reader_file, SecondFileAddsToTheFirst) {
     config.parse_ini_file(dir.write("a.ini", "[S]\nk = 1\n"));
     config.parse_ini_file(dir.write("b.ini", "[s]\nK = 2\nj = 3\n"));
     EXPECT_EQ((stored_t{{"S/k", {"1", "2"}}, {"s/j", {"3"}}}), stored(config));
-    EXPECT_EQ(dir.file("b.ini"), *config.params.begin()->second.source);
+    EXPECT_EQ(dir.file("b.ini"), config.params.begin()->second.source.get());
 }
 
 }  // namespace

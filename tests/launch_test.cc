@@ -101,11 +101,18 @@ protected:
     scratch_dir seen;
 };
 
-TEST_F(launch, VersionSwitchesPrintOnlyTheVersionLine) {
+TEST_F(launch, VersionAndHelpSwitchesPrintOnlyTheirTextAndReadNothing) {
     unlink(engine_ini.c_str());
     for (const char* sw : {"-V", "-v", "--version"}) {
         const run_result r = run(sw, "IvaskPaths /home");
         EXPECT_EQ(version_line, r.output) << sw;
+        EXPECT_EQ(0, r.status) << sw;
+    }
+    for (const char* sw : {"-h", "--help"}) {
+        const run_result r = run(sw, "IvaskPaths /home");
+        EXPECT_EQ(0u, r.output.find("Usage: zelvo-ivask SOCKET < TASK\n")) << sw;
+        EXPECT_NE(std::string::npos, r.output.find("Reads    " + engine_ini + " ")) << r.output;
+        EXPECT_NE(std::string::npos, r.output.find("See zelvo-ivask(1).\n")) << r.output;
         EXPECT_EQ(0, r.status) << sw;
     }
     EXPECT_FALSE(file_exists(scanner_config));
@@ -113,7 +120,7 @@ TEST_F(launch, VersionSwitchesPrintOnlyTheVersionLine) {
 }
 
 TEST_F(launch, VersionLookAlikesAreSocketAddresses) {
-    for (const char* address : {"-version", "--Version", "-vv", "version", "-V ", " -v"}) {
+    for (const char* address : {"-version", "--Version", "-vv", "version", "-V ", " -v", "-help", "--Help", "-H", "help"}) {
         const run_result r = run(address, typical_task);
         EXPECT_EQ("scanner ran\n", r.output) << address;
         EXPECT_EQ(0, r.status) << address;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/engine_settings.hpp"
+#include "task/engine_settings.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
 #include "test_support.hpp"

@@ -1,5 +1,5 @@
-// The four paths read from the engine's INI file, filled once per run and
-// written into the scanner config.
+// The four paths read from the engine's INI file: process-wide, filled once
+// per run by the launcher and written into the scanner config here.
 #pragma once
 
 #include <string>
