@@ -5,8 +5,11 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev util-linux valgrind \
-           $(PACKAGE_PACKAGES) lintian devscripts mandoc groff-base
+# Each target asks only for what it uses: the build (and the demo) for the
+# compiler, CMake, Boost and the test libraries; the tests also for what the
+# process and package tests run.
+PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev
+TEST_PACKAGES = util-linux valgrind $(PACKAGE_PACKAGES) lintian devscripts mandoc groff-base
 
 # What `make package` needs: debian/control's Build-Depends and the tools.
 PACKAGE_PACKAGES = dpkg-dev debhelper cmake libboost-dev
@@ -21,7 +24,7 @@ BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 LINT_PACKAGES = clang-tidy cppcheck
 LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
 
-.PHONY: all deps build check test test-asan coverage demo package fuzz lint bench clean
+.PHONY: all deps test-deps build check test test-asan coverage demo package fuzz lint bench clean
 
 all: build
 
@@ -32,11 +35,14 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test-deps: deps
+	@sh tools/ensure_packages.sh $(TEST_PACKAGES)
+
+test: test-deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The whole suite once more under AddressSanitizer and UBSan.
-test-asan: deps
+test-asan: test-deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZELVO_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
@@ -48,7 +54,7 @@ check: test test-asan
 # folders printed at the end, and a failure below COVERAGE_MIN % of lines.
 COVERAGE_BUILD ?= build-coverage
 COVERAGE_MIN   ?= 95
-coverage: deps
+coverage: test-deps
 	@sh tools/ensure_packages.sh gcovr
 	cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZELVO_COVERAGE=ON
 	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
