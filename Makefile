@@ -19,6 +19,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES = clang libclang-rt-14-dev libboost-dev cmake
 
 BENCH_BUILD    ?= build-bench
+# The build the whole run is compared with side by side: the last one before
+# the run lock, the descriptor checks and the hardened flags.
+BENCH_REFERENCE ?= 828ef0b
 BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 
 LINT_PACKAGES = clang-tidy cppcheck
@@ -88,7 +91,9 @@ bench: deps
 	@sh tools/ensure_packages.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD) && ./bench/zelvo_run_bench && ./bench/zelvo_ini_compare && \
+	cd $(BENCH_BUILD) && \
+	    ZELVO_REFERENCE_PROGRAM=$$(sh ../tools/build_reference.sh $(BENCH_REFERENCE) . /dev/shm/zelvo-bench) \
+	    ./bench/zelvo_run_bench && ./bench/zelvo_ini_compare && \
 	    ./bench/zelvo_parse_bench --benchmark_min_time=2 --benchmark_repetitions=3 \
 	        --benchmark_report_aggregates_only=true
 

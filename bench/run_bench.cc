@@ -7,6 +7,7 @@
 // reported are medians and their ratios, and the program's peak memory.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -103,10 +104,21 @@ void BM_whole_run(benchmark::State& state) {
     };
     const int count = sizeof programs / sizeof programs[0];
     std::vector<double> times[count];
+    // An earlier build of the program, when make bench could build one: run
+    // in the same rounds, so that the two meet the same machine.
+    const char* reference = std::getenv("ZELVO_REFERENCE_PROGRAM");
+    const bool with_reference = reference != nullptr && reference[0] != '\0';
+    std::vector<double> reference_times;
     for (auto _ : state) {
         for (int round = 0; round < 400; ++round) {
             for (int p = 0; p < count; ++p) times[p].push_back(run(programs[p]).micros);
+            if (with_reference) reference_times.push_back(run({reference, "/run/agent.sock"}).micros);
         }
+    }
+    if (with_reference) {
+        state.counters["reference_us"] = median(reference_times);
+        state.counters["ratio_reference_launcher"] = median(reference_times) / median(times[2]);
+        state.counters["vs_reference"] = median(times[0]) / median(reference_times);
     }
     const double launcher_us = median(times[2]);
     state.counters["program_us"] = median(times[0]);
