@@ -96,15 +96,26 @@ std::runtime_error write_failure(const std::string& path) {
 }  // namespace
 
 bool read_all(int fd, std::string& out) {
-    char buffer[65536];
+    // Data goes straight into the string's spare room where it has some (a
+    // file's size reserved ahead, or the room a growing string leaves), and
+    // through one page of stack otherwise: a larger buffer on the stack
+    // costs a page fault for every page of it on each run, which for a
+    // small task is most of the read's cost.
+    char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR || (would_block(errno) && await_ready(fd, POLLIN))) continue;
-            return false;
+        const std::size_t used = out.size();
+        const std::size_t room = out.capacity() - used;
+        ssize_t n;
+        if (room >= sizeof buffer) {
+            out.resize(out.capacity());
+            n = ::read(fd, &out[used], room);
+            out.resize(used + (n > 0 ? static_cast<std::size_t>(n) : 0));
+        } else {
+            n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
         }
-        out.append(buffer, static_cast<std::size_t>(n));
+        if (n == 0) return true;
+        if (n < 0 && !(errno == EINTR || (would_block(errno) && await_ready(fd, POLLIN)))) return false;
     }
 }
 
