@@ -31,5 +31,7 @@ printf 'IvaskPaths "%s,relative/dir" \nExcludeFileAndPaths %s ScanHeuristic 1 Ch
 
 "$build/tools/zelvo-stand-in-agent" "$build/zelvo-ivask-sandbox" "$build/demo-task.txt"
 echo
-echo "The scanner config the program wrote ($sandbox/tmp/.ivask_config):"
-sed 's/^/    /' "$sandbox/tmp/.ivask_config"
+echo "The lines of the scanner config that this task set (the whole file, with"
+echo "the engine's paths and every default, is $sandbox/tmp/.ivask_config):"
+grep -E '^(ExcludePaths|HeuristicAnalysis|CheckArchives|InfectedFiles|IncurableFiles|MaxArchiveLevel) = ' \
+    "$sandbox/tmp/.ivask_config" | sed 's/^/    /'

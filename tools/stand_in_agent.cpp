@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -127,8 +126,10 @@ int main(int argc, char** argv) {
         const int listener = listen_on(socket_path);
         int to_stdin = -1, from_stdout = -1;
         std::cout << "agent: starting " << argv[1] << " " << socket_path << std::endl;
-        std::istringstream task_lines(task);
-        for (std::string line; std::getline(task_lines, line);) std::cout << "agent: task: " << line << std::endl;
+        // One task, on one line: its line ends shown as \n.
+        std::string shown;
+        for (const char c : task) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+        std::cout << "agent: task: " << shown << std::endl;
         const pid_t pid = start_program(argv[1], socket_path, to_stdin, from_stdout);
         const ssize_t written = write(to_stdin, task.data(), task.size());
         (void)written;

@@ -119,7 +119,11 @@ public:
     walker(const scan_config_t& config, agent_link& agent) : config_(config), agent_(agent) {}
 
     void walk(const std::string& path) {
-        if (interrupted || excluded(path)) return;
+        if (interrupted) return;
+        if (excluded(path)) {
+            agent_.send("skipped " + path + " (ExcludePaths)");
+            return;
+        }
         struct stat info = {};
         struct stat link_info = {};
         if (lstat(path.c_str(), &link_info) != 0) return;
