@@ -86,7 +86,7 @@ fuzz:
 
 # Whole run against a minimal launcher, INI reader against inih, SimpleIni and
 # Boost.PropertyTree, task translation against Boost's tokenizer (figures in
-# the README).
+# docs/benchmarks.md).
 bench: deps
 	@sh tools/ensure_packages.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF
