@@ -5,6 +5,9 @@
 #   in_private_root.sh ROOT [--full-tmp] COMMAND ARGS...
 # --full-tmp: ROOT/tmp is a tiny file system that is already full.
 set -eu
+# The folders made here stand in for /etc and /opt, which everyone may
+# traverse, whatever the caller's umask.
+umask 022
 if [ -z "${ZELVO_PRIVATE_ROOT:-}" ]; then
     ZELVO_PRIVATE_ROOT=1 exec unshare -m "$0" "$@"
 fi

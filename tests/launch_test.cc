@@ -682,9 +682,12 @@ TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
 // the private root, which it can reach wherever the build tree lies.
 TEST_F(shipped_program, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
     const uid_t nobody = 65534;
-    for (const char* reachable : {"", "etc", "etc/zelvo32.ini", "zelvo-ivask"})
-        chmod(root.file(reachable).c_str(), std::string(reachable).find('.') == std::string::npos ? 0755 : 0644);
-    chmod(root.file("zelvo-ivask").c_str(), 0755);
+    // Whatever the umask made of them (the program itself is 0755 already).
+    const struct {
+        const char* path;
+        mode_t mode;
+    } reachable[] = {{"", 0755}, {"etc", 0755}, {"etc/zelvo32.ini", 0644}, {"tmp", 0755}};
+    for (const auto& r : reachable) ASSERT_EQ(0, chmod(root.file(r.path).c_str(), r.mode)) << r.path;
     const std::string runtime = root.file("tmp/runtime");
     const struct {
         uid_t owner;
@@ -699,7 +702,8 @@ TEST_F(shipped_program, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
         process_options o;
         o.env = {"XDG_RUNTIME_DIR=/tmp/runtime"};
         // Writing root's /tmp fails; the turn was taken before.
-        const run_result r = run_program(in_private_root({"setpriv", "--reuid=65534", "--regid=65534",
+        const std::string id = std::to_string(nobody);
+        const run_result r = run_program(in_private_root({"setpriv", "--reuid=" + id, "--regid=" + id,
                                                           "--clear-groups", "/mnt/zelvo-ivask", "sock"}),
                                          "IvaskPaths /home", o);
         EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\n", r.output);
