@@ -22,6 +22,8 @@ BENCH_BUILD    ?= build-bench
 # The build the whole run is compared with side by side: the last one before
 # the run lock, the descriptor checks and the hardened flags.
 BENCH_REFERENCE ?= 828ef0b
+# Where the whole-run benchmark's files live, for both builds (see bench/).
+BENCH_ROOT ?= /dev/shm/zelvo-bench
 BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 
 LINT_PACKAGES = clang-tidy cppcheck
@@ -89,10 +91,11 @@ fuzz:
 # docs/benchmarks.md).
 bench: deps
 	@sh tools/ensure_packages.sh $(BENCH_PACKAGES)
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF \
+	    -DZELVO_BENCH_ROOT=$(BENCH_ROOT)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	cd $(BENCH_BUILD) && \
-	    ZELVO_REFERENCE_PROGRAM=$$(sh ../tools/build_reference.sh $(BENCH_REFERENCE) . /dev/shm/zelvo-bench) \
+	    ZELVO_REFERENCE_PROGRAM=$$(sh ../tools/build_reference.sh $(BENCH_REFERENCE) . $(BENCH_ROOT)) \
 	    ./bench/zelvo_run_bench && ./bench/zelvo_ini_compare && \
 	    ./bench/zelvo_parse_bench --benchmark_min_time=2 --benchmark_repetitions=3 \
 	        --benchmark_report_aggregates_only=true

@@ -128,7 +128,12 @@ int main(int argc, char** argv) {
         std::cout << "agent: starting " << argv[1] << " " << socket_path << std::endl;
         // One task, on one line: its line ends shown as \n.
         std::string shown;
-        for (const char c : task) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+        for (const char c : task) {
+            if (c == '\n')
+                shown += "\\n";
+            else
+                shown += c;
+        }
         std::cout << "agent: task: " << shown << std::endl;
         const pid_t pid = start_program(argv[1], socket_path, to_stdin, from_stdout);
         const ssize_t written = write(to_stdin, task.data(), task.size());
