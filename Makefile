@@ -11,8 +11,10 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES = cmake make g++ libboost-dev libgtest-dev libgmock-dev
 TEST_PACKAGES = util-linux valgrind $(PACKAGE_PACKAGES) lintian devscripts mandoc groff-base
 
-# What `make package` needs: debian/control's Build-Depends and the tools.
-PACKAGE_PACKAGES = dpkg-dev debhelper cmake libboost-dev
+# What `make package` needs: debian/control's Build-Depends and the tools
+# (dpkg-checkbuilddeps also wants build-essential, which dpkg-dev only
+# recommends).
+PACKAGE_PACKAGES = dpkg-dev debhelper build-essential cmake libboost-dev
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -29,7 +31,7 @@ BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 LINT_PACKAGES = clang-tidy cppcheck
 LINT_SOURCES = agent_utils/*.cpp config/*.cpp launcher/*.cpp task/*.cpp tools/*.cpp
 
-.PHONY: all deps test-deps build check test test-asan coverage demo package fuzz lint bench clean
+.PHONY: all deps test-deps build check test test-asan coverage demo package fuzz lint bench fresh-check clean
 
 all: build
 
@@ -53,6 +55,14 @@ test-asan: test-deps
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 check: test test-asan
+	@sh tools/skipped_tests.sh $(BUILD) $(ASAN_BUILD)
+
+# `make check` on a minimal Debian 12 root made here with debootstrap, from a
+# clone of what is committed (as root; a few minutes).
+FRESH_DIR ?= build-fresh
+fresh-check:
+	@sh tools/ensure_packages.sh debootstrap git util-linux
+	sh tools/fresh_check.sh $(FRESH_DIR)
 
 # The whole suite on a build with gcc's coverage instrumentation: an HTML
 # report in $(COVERAGE_BUILD)/coverage/, a summary of the program's own
@@ -104,9 +114,9 @@ bench: deps
 lint: deps
 	@sh tools/ensure_packages.sh $(LINT_PACKAGES)
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
-	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)
+	bash tools/lint.sh $(BUILD) $(LINT_SOURCES)
 	cppcheck --enable=warning,performance,portability --std=c++17 --error-exitcode=1 --inline-suppr \
 	    --quiet -I . agent_utils config launcher task tools
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(COVERAGE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COVERAGE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(FRESH_DIR)

@@ -16,8 +16,8 @@ tree=$work/zelvo-ivask-$version
 mkdir "$tree"
 tar -C "$here" --exclude-vcs --exclude='./build' --exclude='./build-*' --exclude='./obj-*' -cf - . | tar -C "$tree" -xf -
 (cd "$tree" && dpkg-buildpackage -us -uc "$@" >"$work/log" 2>&1) || {
-    tail -40 "$work/log"
-    echo "dpkg-buildpackage failed (whole log above, last lines)" >&2
+    tail -40 "$work/log" >&2
+    echo "dpkg-buildpackage failed (the last lines of its log above)" >&2
     exit 1
 }
 find "$work" -maxdepth 1 -type f ! -name log -exec mv {} "$out/" \;

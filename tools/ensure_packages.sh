@@ -9,7 +9,8 @@ for pkg in "$@"; do
 done
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
-    echo "missing Debian packages:$missing (install them with: sudo apt-get install$missing)" >&2
+    # sudo is not on a minimal system: name the command to run as root.
+    echo "missing Debian packages:$missing (as root: apt-get install$missing)" >&2
     exit 1
 fi
 echo "installing Debian packages:$missing"
