@@ -3,12 +3,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,19 +37,38 @@ private:
     int fd_;
 };
 
-// A name beside path that nobody can predict: path, ".", 16 hex digits.
-std::string temporary_name(const std::string& path) {
-    unsigned long long random = 0;
-    if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-        // No entropy to be had: fall back on the clock; O_EXCL still keeps
-        // the open safe, a clash only costs another try.
-        struct timespec now = {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        random = static_cast<unsigned long long>(now.tv_nsec) ^ (static_cast<unsigned long long>(getpid()) << 32);
+// A new file beside path, made by the C library under a name nobody can
+// predict (drawn without waiting for entropy), open for writing and
+// close-on-exec, with the mode a file created by name would have: 0644 less
+// the umask. Its name is left in temporary. -1 on failure, leaving nothing.
+int create_temporary(const std::string& path, std::string& temporary) {
+    temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) return -1;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0644 & ~mask) != 0) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return -1;
     }
-    char suffix[sizeof ".0123456789abcdef"];
-    const int length = std::snprintf(suffix, sizeof suffix, ".%016llx", random);
-    return path + std::string(suffix, static_cast<std::size_t>(length));
+    return fd;
+}
+
+// Puts the file at temporary in path's place in one step, whatever another
+// user placed at path: it is exchanged with the new file, so even a
+// directory cannot keep the name, and is then removed by its new name,
+// unless it is a directory with content, which is left there, beside path,
+// and never entered. Where the file system cannot exchange, a plain rename
+// replaces whatever is not a directory.
+bool put_in_place(const std::string& temporary, const std::string& path) {
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+        if (::unlink(temporary.c_str()) != 0 && errno == EISDIR) ::rmdir(temporary.c_str());
+        return true;
+    }
+    // ENOENT: nothing stood at path to exchange with.
+    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return false;
+    return ::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 // Holds back every signal that can be held back for its lifetime; the ones
@@ -96,26 +114,16 @@ std::runtime_error write_failure(const std::string& path) {
 }  // namespace
 
 bool read_all(int fd, std::string& out) {
-    // Data goes straight into the string's spare room where it has some (a
-    // file's size reserved ahead, or the room a growing string leaves), and
-    // through one page of stack otherwise: a larger buffer on the stack
-    // costs a page fault for every page of it on each run, which for a
-    // small task is most of the read's cost.
     char buffer[4096];
     for (;;) {
-        const std::size_t used = out.size();
-        const std::size_t room = out.capacity() - used;
-        ssize_t n;
-        if (room >= sizeof buffer) {
-            out.resize(out.capacity());
-            n = ::read(fd, &out[used], room);
-            out.resize(used + (n > 0 ? static_cast<std::size_t>(n) : 0));
-        } else {
-            n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            out.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR && !(would_block(errno) && await_ready(fd, POLLIN))) {
+            return false;
         }
-        if (n == 0) return true;
-        if (n < 0 && !(errno == EINTR || (would_block(errno) && await_ready(fd, POLLIN)))) return false;
     }
 }
 
@@ -143,30 +151,21 @@ std::string read_file(const std::string& path) {
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) throw read_failure(path);
 
     std::string content;
-    if (info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
     if (!read_all(fd.get(), content)) throw read_failure(path);
     return content;
 }
 
 void write_file(const std::string& path, const std::string& content) {
-
     // Never open the name itself: a link planted there would be followed, and
     // a file someone else created there would stay theirs to rewrite.
-    // From the creation of the temporary file until it is renamed or removed
+    // From the creation of the temporary file until it is in place or removed
     // no signal may end the program, or the file would stay behind.
     const signals_held held;
     std::string temporary;
-    int raw_fd = -1;
-    for (int attempt = 0; attempt < 100 && raw_fd < 0; ++attempt) {
-        temporary = temporary_name(path);
-        raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (raw_fd < 0 && errno != EEXIST) throw write_failure(path);
-    }
-    if (raw_fd < 0) throw write_failure(path);
-
-    fd_guard fd(raw_fd);
+    fd_guard fd(create_temporary(path, temporary));
+    if (fd.get() < 0) throw write_failure(path);
     const bool written = write_all(fd.get(), content.data(), content.size());
-    if (!written || !fd.close() || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!written || !fd.close() || !put_in_place(temporary, path)) {
         ::unlink(temporary.c_str());
         throw write_failure(path);
     }

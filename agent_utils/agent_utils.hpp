@@ -14,15 +14,17 @@ namespace agent_utils {
 std::string read_file(const std::string& path);
 
 // Replaces the file at path with content. The content goes to a new file
-// created exclusively beside it, which is then renamed over path: whatever
-// stood at path (a link, another user's file) is replaced, never followed or
-// reused. The new file has mode 0644 less the umask. Throws
+// made beside it, which then takes path's place in one step: whatever
+// stood at path (a link, a FIFO, another user's file, even a directory) is
+// replaced, never followed, reused or entered. What it was is removed,
+// except a directory with content, which is left beside path under a name
+// of its own. The new file has mode 0644 less the umask. Throws
 // std::runtime_error "Failed to write file <path>" on any failure (missing
-// directory, full disk, a file-size limit, a directory at path) and leaves no
-// temporary behind. Signals are held back while the temporary file exists,
-// so none can end the program before it is renamed or removed; they take
-// effect as soon as write_file returns. SIGXFSZ, when not ignored, ends the
-// program then.
+// directory, full disk, a file-size limit) and leaves no temporary behind
+// and whatever was at path as it was. Signals are held back while the
+// temporary file exists, so none can end the program before it is in place
+// or removed; they take effect as soon as write_file returns. SIGXFSZ, when
+// not ignored, ends the program then.
 void write_file(const std::string& path, const std::string& content);
 
 // Appends everything that can be read from fd until its end to out. False

@@ -77,9 +77,41 @@ TEST(file_utils, FailuresNameThePath) {
     EXPECT_EQ("Failed to read file " + dir.file("missing"), message_of(read_only, dir.file("missing")));
     EXPECT_EQ("Failed to read file " + dir.file("sub"), message_of(read_only, dir.file("sub")));
     EXPECT_EQ("Failed to write file " + dir.file("no/such"), message_of(write_x, dir.file("no/such")));
-    EXPECT_EQ("Failed to write file " + dir.file("sub"), message_of(write_x, dir.file("sub")));
+    EXPECT_EQ("Failed to write file " + dir.file("sub/no/such"), message_of(write_x, dir.file("sub/no/such")));
     EXPECT_EQ(1, entries_in(dir.path()));  // only sub: no temporary left behind
     EXPECT_EQ(0, entries_in(dir.file("sub")));
+}
+
+// Whatever stands at the path gives way to the new file in one step; a
+// directory with content is moved aside whole, never entered.
+TEST(file_utils, WriteTakesThePlaceOfWhateverStandsThere) {
+    const struct {
+        const char* planted;
+        int left_beside;  // entries besides the new file afterwards
+    } cases[] = {{"empty directory", 0}, {"full directory", 1}, {"fifo", 0}, {"file", 0}};
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        const std::string path = dir.file("config");
+        const std::string planted = c.planted;
+        if (planted == "fifo") {
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+        } else if (planted == "file") {
+            dir.write("config", "old");
+        } else {
+            ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+            if (planted == "full directory") dir.write("config/inside", "kept");
+        }
+        agent_utils::write_file(path, "new");
+        EXPECT_EQ("new", agent_utils::read_file(path)) << planted;
+        EXPECT_EQ(1 + c.left_beside, entries_in(dir.path())) << planted;
+        if (c.left_beside == 0) continue;
+        std::string aside;
+        DIR* d = opendir(dir.path().c_str());
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).rfind("config.", 0) == 0) aside = e->d_name;
+        closedir(d);
+        EXPECT_EQ("kept", agent_utils::read_file(dir.file(aside + "/inside"))) << "the directory aside lost its content";
+    }
 }
 
 TEST(file_utils, ReadRefusesAnythingButARegularFileWithoutWaiting) {
