@@ -1,25 +1,62 @@
 #include "task/scanner_config.hpp"
 
+#include <stdexcept>
 #include <string>
 
 #include "task/engine_settings.hpp"
 
 namespace {
 
+// The scanner reads the file as the engine's INI files are read: "," separates
+// items, "#" and ";" start a comment, "\" escapes, double quotes group,
+// blanks at an item's ends are dropped and one pair of surrounding quotes
+// (" or ') is removed. An item that would read back as something else is
+// written in double quotes with "\" and '"' escaped; every other item is
+// written as it is, so an ordinary config stays byte for byte the same.
+bool needs_quotes(const std::string& item) {
+    const auto lost_at_an_end = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\''; };
+    return !item.empty() &&
+           (item.find_first_of("\"\\,;#") != std::string::npos || lost_at_an_end(item.front()) ||
+            lost_at_an_end(item.back()));
+}
+
+// what names the item's origin in the failure: the reader cuts lines before
+// anything else, so no item holding a line end can be read back.
+void append_item(std::string& out, const std::string& item, const char* what) {
+    if (item.find_first_of("\r\n") != std::string::npos)
+        throw std::runtime_error(std::string("Malformed ") + what + " holds a line end");
+    if (!needs_quotes(item)) {
+        out.append(item);
+        return;
+    }
+    out.push_back('"');
+    for (const char c : item) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+}
+
 // Builds the text in one string: lines of "Name = value\n".
 class config_writer {
 public:
-    void text(const char* name, const std::string& value) { line(name).append(value).push_back('\n'); }
+    // A fixed value, written as it stands.
+    void text(const char* name, const char* value) { line(name).append(value).push_back('\n'); }
+    // A value from the engine settings or the task.
+    void item(const char* name, const std::string& value, const char* what) {
+        append_item(line(name), value, what);
+        out_.push_back('\n');
+    }
     void flag(const char* name, bool value) { text(name, value ? "yes" : "no"); }
-    void number(const char* name, uint32_t value) { text(name, std::to_string(value)); }
+    void number(const char* name, uint32_t value) { text(name, std::to_string(value).c_str()); }
     void action(const char* name, scan_settings_t::action_t value) {
         text(name, scan_settings_t::action_word(value));
     }
-    void list(const char* name, const std::vector<std::string>& values) {
+    void list(const char* name, const std::vector<std::string>& values, const char* what) {
         std::string& out = line(name);
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (i > 0) out.push_back(',');
-            out.append(values[i]);
+            append_item(out, values[i], what);
         }
         out.push_back('\n');
     }
@@ -36,15 +73,15 @@ private:
 std::string render_scanner_config(const scan_settings_t& s) {
     config_writer w;
     w.header("Scanner");
-    w.text("EnginePath", engine_path);
-    w.text("VirusBase", virus_base);
-    w.text("TempPath", temp_path);
+    w.item("EnginePath", engine_path, "engine settings: Scanner/EnginePath");
+    w.item("VirusBase", virus_base, "engine settings: Scanner/VirusBase");
+    w.item("TempPath", temp_path, "engine settings: Scanner/TempPath");
     w.text("FilesTypesWarnings", "no");
     w.text("OutputMode", "Terminal");
     w.text("ScanFiles", "All");
     w.text("EnableDeleteArchiveAction", "yes");
-    w.text("MoveFilesTo", move_files_to);
-    w.list("ExcludePaths", s.exclude_paths);
+    w.item("MoveFilesTo", move_files_to, "engine settings: Scanner/MoveFilesTo");
+    w.list("ExcludePaths", s.exclude_paths, "task settings: ExcludeFileAndPaths");
     w.text("LogScanned", "yes");
     w.text("LogPacked", "no");
     w.text("LogTime", "yes");

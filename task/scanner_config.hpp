@@ -7,6 +7,12 @@
 #include "task/scan_settings.hpp"
 
 // The whole file text, every line "Name = value\n". The paths to scan are not
-// in it (they go on the scanner's command line). Throws "Unknown action" for
-// an action field outside the five actions.
+// in it (they go on the scanner's command line). Each engine setting and
+// each excluded path is written so that the scanner reads back exactly that
+// item: in double quotes, with "\\" and '"' escaped, when it holds '"', "\\",
+// ",", ";" or "#" or begins or ends with a blank, tab, vertical tab, form
+// feed or "'"; as it is otherwise. Throws "Unknown action" for an action
+// field outside the five actions, and "Malformed task settings:
+// ExcludeFileAndPaths holds a line end" (or "Malformed engine settings:
+// Scanner/<name> holds a line end") for an item no quoting can carry.
 std::string render_scanner_config(const scan_settings_t& settings);

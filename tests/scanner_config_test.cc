@@ -1,8 +1,10 @@
+#include <random>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "config/config.hpp"
 #include "task/engine_settings.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
@@ -160,6 +162,93 @@ TEST_F(scanner_config, AnActionOutsideTheFiveFails) {
         FAIL() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ("Unknown action", e.what());
+    }
+}
+
+// The scanner reads each value as the engine's INI files are read: every
+// engine setting and excluded path must come back exactly as it went in.
+TEST_F(scanner_config, ItemsAreWrittenSoThatTheScannerReadsThemBack) {
+    const struct {
+        std::string item;
+        std::string written;
+    } cases[] = {
+        {"/home/tmp", "/home/tmp"},
+        {"/srv/a b", "/srv/a b"},  // blanks inside an item stay
+        {"a'b", "a'b"},
+        {"", ""},
+        {"/srv/cache;tmp", "\"/srv/cache;tmp\""},
+        {"/data/#keep", "\"/data/#keep\""},
+        {"/x\\y", "\"/x\\\\y\""},
+        {"/q,old", "\"/q,old\""},
+        {"a\"b", "\"a\\\"b\""},
+        {" /lead", "\" /lead\""},
+        {"/trail\t", "\"/trail\t\""},
+        {"\v/vt", "\"\v/vt\""},
+        {"/ff\f", "\"/ff\f\""},
+        {"'quoted'", "\"'quoted'\""},
+    };
+    for (const auto& c : cases) {
+        move_files_to = c.item;
+        notice_log notices;
+        scan_settings_t settings("IvaskPaths /a", notices.sink());
+        settings.exclude_paths = {c.item, "/plain"};
+        const std::string text = render_scanner_config(settings);
+        EXPECT_NE(std::string::npos, text.find("\nMoveFilesTo = " + c.written + "\n")) << c.item;
+        EXPECT_NE(std::string::npos, text.find("\nExcludePaths = " + c.written + ",/plain\n")) << c.item;
+    }
+}
+
+// Any item over every byte a task or engine file can carry, line ends aside,
+// as a single value and in lists, read back through the parameter store.
+TEST_F(scanner_config, EveryItemRoundTripsThroughTheReader) {
+    const std::string special = "\"\\,;#'= \t\v\f";
+    std::mt19937 random(20261209);
+    const auto any_item = [&] {
+        std::string item(random() % 9, '\0');
+        for (char& c : item) {
+            do {
+                c = random() % 2 ? special[random() % special.size()] : static_cast<char>(random() % 256);
+            } while (c == '\r' || c == '\n');
+        }
+        return item;
+    };
+    scratch_dir dir;
+    for (int round = 0; round < 3000; ++round) {
+        move_files_to = any_item();
+        notice_log notices;
+        scan_settings_t settings("IvaskPaths /a", notices.sink());
+        settings.exclude_paths.resize(1 + random() % 4);
+        for (std::string& path : settings.exclude_paths) path = any_item();
+        config_t config;
+        config.parse_ini_file(dir.write("config", render_scanner_config(settings)));
+        std::string move_read;
+        config.get("Scanner/MoveFilesTo", move_read);
+        ASSERT_EQ(move_files_to, move_read) << "round " << round;
+        ASSERT_EQ(settings.exclude_paths, config.params[ci_string("Scanner/ExcludePaths")].values) << "round " << round;
+    }
+}
+
+// The reader cuts lines before anything else: no quoting carries a line end.
+TEST_F(scanner_config, ItemWithALineEndFailsAndNamesItsOrigin) {
+    const struct {
+        const char* exclude;
+        const char* move;
+        const char* message;
+    } cases[] = {
+        {"/a\rb", "/m", "Malformed task settings: ExcludeFileAndPaths holds a line end"},
+        {"/a", "/m\n", "Malformed engine settings: Scanner/MoveFilesTo holds a line end"},
+    };
+    for (const auto& c : cases) {
+        move_files_to = c.move;
+        notice_log notices;
+        scan_settings_t settings("IvaskPaths /a", notices.sink());
+        settings.exclude_paths = {c.exclude};
+        try {
+            render_scanner_config(settings);
+            ADD_FAILURE() << "no error for " << c.message;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(c.message, e.what());
+        }
     }
 }
 
