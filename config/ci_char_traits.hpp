@@ -8,8 +8,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <string>
 
 struct ci_char_traits : public std::char_traits<char> {
@@ -19,17 +17,9 @@ struct ci_char_traits : public std::char_traits<char> {
     }
     static bool eq(char a, char b) { return fold(a) == fold(b); }
     static bool lt(char a, char b) { return fold(a) < fold(b); }
+    // The first n characters, without regard to case (strncasecmp's rule).
     static int compare(const char* a, const char* b, std::size_t n) {
-        // Keys share long prefixes ("Section/..."): skip identical bytes a
-        // word at a time, then fold from the first difference.
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t x, y;
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y) break;
-        }
-        for (; i < n; ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             const unsigned char x = fold(a[i]);
             const unsigned char y = fold(b[i]);
             if (x != y) return x < y ? -1 : 1;

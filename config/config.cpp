@@ -8,8 +8,8 @@ namespace {
 ci_string key_of(const std::string& name) { return ci_string(name.c_str()); }
 
 // Every comma separates; empty items are kept, so the list is never empty.
-config_t::values_t split_at_commas(const std::string& value) {
-    config_t::values_t items;
+std::vector<std::string> split_at_commas(const std::string& value) {
+    std::vector<std::string> items;
     std::string::size_type start = 0;
     for (;;) {
         const std::string::size_type comma = value.find(',', start);
@@ -32,11 +32,11 @@ config_t::~config_t() {
 }
 
 void config_t::set(const std::string& name, const std::string& source, const std::string& value) {
-    values_t items = split_at_commas(value);
-    source_t shared_source(source);
+    std::vector<std::string> items = split_at_commas(value);
+    std::string new_source = source;
     param_entry& entry = params[key_of(name)];
-    entry.source = shared_source;
-    entry.values = std::move(items);
+    entry.source.swap(new_source);
+    entry.values.swap(items);
 }
 
 void config_t::clear() { params.clear(); }
@@ -48,7 +48,7 @@ std::string config_t::mk_msg(const std::string& message, const std::string& name
     const params_t::const_iterator it = params.find(key_of(name));
     if (it != params.end()) {
         text += "in ";
-        text += it->second.source.get();
+        text += it->second.source;
     }
     if (!name.empty()) text += " at parameter \"" + name + "\"";
     text += ": ";
@@ -63,7 +63,7 @@ void config_t::warning(const std::string& message) const {
 const std::string& config_t::single_value(const std::string& name) const {
     const params_t::const_iterator it = params.find(key_of(name));
     if (it == params.end()) throw param_not_found("Parameter not found: " + name);
-    const values_t& values = it->second.values;
+    const std::vector<std::string>& values = it->second.values;
     if (values.empty()) throw std::logic_error(mk_msg("Empty value std::list for ", name));
     if (values.size() > 1) throw std::runtime_error(mk_msg("Multiple values are not allowed", name));
     return values.front();

@@ -16,14 +16,13 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include <boost/container/small_vector.hpp>
-#include <boost/flyweight.hpp>
 #include <boost/function.hpp>
 #include <boost/lexical_cast.hpp>
 
@@ -41,22 +40,13 @@ class config_t : public ref_counted_t {
 public:
     typedef boost::function<void(const std::string&)> logger_t;
 
-    // What a user may rely on: params is a std::map from case-insensitive
-    // keys (ci_string, first spelling kept) to entries, iterated in key order
-    // through first and second, with find, operator[], size and clear. An
-    // entry's source is the file (or the caller of set) that defined it, and
-    // reads as a const std::string& (it converts to one, compares with
-    // strings and prints); it is never null: empty in an entry that was
-    // inserted and not yet filled. Equal sources share one string, so the
-    // entries of a file cost a pointer each. Its values are in order of
-    // appearance.
-    typedef boost::flyweight<std::string> source_t;
-    typedef boost::container::small_vector<std::string, 1> values_t;
+    // An entry: the file (or the caller of set) that defined the parameter,
+    // empty in an entry that was inserted and not yet filled, and its values
+    // in order of appearance. params maps case-insensitive keys (ci_string,
+    // first spelling kept) to entries, in key order.
     struct param_entry {
-        param_entry() {}
-        explicit param_entry(const source_t& from) : source(from) {}
-        source_t source;
-        values_t values;
+        std::string source;
+        std::vector<std::string> values;
     };
     typedef std::map<ci_string, param_entry> params_t;
 
@@ -79,10 +69,6 @@ public:
     // when the file cannot be read, "Parse error at line N: ..." on a
     // malformed line; entries from lines before that line stay.
     void parse_ini_file(const std::string& path);
-    // The same, with the same failures at the same lines, but stores only the
-    // parameters whose keys are in wanted (compared as all keys are): for a
-    // caller that needs a few parameters of a large file.
-    void parse_ini_file(const std::string& path, const std::set<ci_string>& wanted);
 
     // Creates or replaces the parameter: value is split at every comma.
     void set(const std::string& name, const std::string& source, const std::string& value);
@@ -104,15 +90,20 @@ public:
         convert(single_value(name), out);
     }
 
-    // Lookup with a default: any standard failure of the strict lookup
-    // becomes the default and, unless quiet, the warning
-    // "<failure>. Default value (<default>) used."
+    // Lookup with a default: a failure of the strict lookup itself (absent,
+    // no value, several values, not convertible) becomes the default and,
+    // unless quiet, the warning "<failure>. Default value (<default>) used."
+    // Running out of memory is no such failure: std::bad_alloc passes
+    // through, so that a run never goes on with defaults it was not meant
+    // to take.
     template <class T>
     typename std::enable_if<!is_container<T>::value>::type
     get(const std::string& name, T& out, const typename std::common_type<T>::type& default_value,
         bool quiet) const {
         try {
             get(name, out);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             if (!quiet) warning(default_used(e.what(), as_text(default_value)));
             out = default_value;

@@ -1,5 +1,7 @@
 #include "config/config.hpp"
 
+#include <new>
+
 #include <boost/algorithm/string/case_conv.hpp>
 
 void config_t::get_http_url(const std::string& name, const std::string& default_url,
@@ -7,6 +9,8 @@ void config_t::get_http_url(const std::string& name, const std::string& default_
     std::string url;
     try {
         get(name, url);
+    } catch (const std::bad_alloc&) {
+        throw;  // no default stands in for a lack of memory
     } catch (const std::exception& e) {
         // Unlike get(), there is no way to silence this warning.
         warning(default_used(e.what(), default_url));

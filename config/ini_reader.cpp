@@ -5,9 +5,6 @@
 
 #include <cstddef>
 #include <iterator>
-#include <cstring>
-#include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -35,22 +32,15 @@ template <class S> S trimmed(S s) {
 // otherwise: empty lines count, and a final line end leaves a last empty line.
 line_list split_lines(const std::string& text) {
     line_list lines;
-    const char* const data = text.data();
-    const char* const end = data + text.size();
-    const char* start = data;
-    for (;;) {
-        // The next LF, then any CR before it: memchr is far quicker than a
-        // look at every byte. A line end at the very end leaves an empty
-        // last line, found on the next turn.
-        const char* lf = static_cast<const char*>(std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
-        const char* stop = lf ? lf : end;
-        const char* cr = static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(stop - start)));
-        const char* line_end = cr ? cr : stop;
-        lines.emplace_back(start, static_cast<std::size_t>(line_end - start));
-        if (line_end == end) return lines;
-        // CR LF is one line end; a lone CR or LF is one too.
-        start = line_end + (*line_end == '\r' && line_end + 1 < end && line_end[1] == '\n' ? 2 : 1);
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n') continue;
+        lines.emplace_back(text.data() + start, i - start);
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = i + 1;
     }
+    lines.emplace_back(text.data() + start, text.size() - start);
+    return lines;
 }
 
 struct line_cursor {
@@ -83,13 +73,13 @@ std::string_view strip_comment(std::string_view line) {
 class parser {
 public:
     virtual bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
-                           const config_t::source_t& path) = 0;
+                           const std::string& path) = 0;
     virtual ~parser() {}
 };
 
 class empty_parser : public parser {
 public:
-    bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string&, const config_t::source_t&) override {
+    bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string&, const std::string&) override {
         // strip_comment(line) is empty exactly when the line holds nothing
         // but whitespace before its end or a comment character.
         const std::string_view line = cursor.lines[cursor.current++];
@@ -101,7 +91,7 @@ public:
 class sec_parser : public parser {
 public:
     bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string& section,
-                   const config_t::source_t&) override {
+                   const std::string&) override {
         const std::string_view line = cursor.lines[cursor.current++];
         const std::size_t first = skip_spaces(line);
         if (first == line.size() || line[first] != '[') return false;  // the header text would not start with it
@@ -116,153 +106,122 @@ public:
 
 class data_parser : public parser {
 public:
-    // wanted: the keys to store, or null for all of them.
-    data_parser(config_t::params_t& params, const std::set<ci_string>* wanted)
-        : last_(params.end()), wanted_(wanted) {}
     bool try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
-                   const config_t::source_t& path) override;
+                   const std::string& path) override;
 
 private:
-    // Where the last parameter went: in a file the next one mostly belongs
-    // right after it, which the map then finds without a search.
-    config_t::params_t::iterator last_;
-    const std::set<ci_string>* wanted_;
-    ci_string key_;                         // reused from line to line
-    std::vector<std::string> items_;        // the line's items, reused from line to line
+    static bool finish(std::vector<std::string>& items, config_t::params_t& params, const ci_string& section,
+                       const std::string& key_text, const std::string& path);
 };
 
-// Characters that end a run of plain characters inside an item.
-bool ends_plain_run(char c) {
-    return c == '"' || c == ',' || c == '\\' || c == ' ' || c == '\t' || c == '#' || c == ';';
-}
-
+// One character at a time: the name up to the first "=", then the value's
+// items with their quotes, escapes, blanks, continuations and comment.
 bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_string& section,
-                            const config_t::source_t& path) {
-    enum state_t { before_item, item, blanks, escape, quoted };
+                            const std::string& path) {
+    enum state_t { key, before_item, item, blanks, escape, quoted };
 
     std::string_view line = cursor.lines[cursor.current++];
-
-    // The name is everything before the first "=", trimmed. Both errors come
-    // before anything is stored, so a failing line writes nothing.
-    const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) throw parse_error(cursor, "No '=' sign found");
-    std::string_view name = trimmed(line.substr(0, equals));
-    if (name.empty()) throw parse_error(cursor, "Parameter name empty");
-    name = name.substr(0, name.find('\0'));
-
-    key_.assign(section).append(1, '/').append(name.data(), name.size());
-    config_t::param_entry* entry = nullptr;
-    if (wanted_ == nullptr || wanted_->count(key_) != 0) {
-        // A new entry takes its source at once: a default one would look up
-        // the empty string among the shared sources first.
-        last_ = params.try_emplace(last_, key_, path);
-        entry = &last_->second;
-    }
-
-    // The line's items are collected first and then added to the entry's
-    // values at once, so that the vector takes the size it needs; a line
-    // always yields at least one, possibly empty. The value of a key that is
-    // not stored is still scanned: a continuation decides where the next
-    // line starts.
-    std::vector<std::string>& values = items_;
-    values.clear();
-    std::string* value = &values.emplace_back();
-    std::size_t blanks_start = 0;  // where the pending blanks begin in line
-    state_t state = before_item;
+    std::string key_text;
+    std::vector<std::string> items(1);  // a line always yields at least one item
+    std::string pending_blanks;
+    state_t state = key;
     state_t resume = item;
 
-    std::size_t i = equals + 1;
-    for (bool finished = false; !finished;) {
+    for (std::size_t i = 0;;) {
         const bool at_end = i == line.size();
         const char c = at_end ? '\0' : line[i];
         const bool stops_item = at_end || c == '#' || c == ';';
+        bool consumed = true;
         switch (state) {
-        case before_item:
-            if (stops_item) {
-                finished = true;
-            } else if (is_space(c)) {
-                ++i;
+        case key:
+            if (at_end) throw parse_error(cursor, "No '=' sign found");
+            if (c == '=') {
+                key_text = trimmed(key_text);
+                if (key_text.empty()) throw parse_error(cursor, "Parameter name empty");
+                state = before_item;
             } else {
+                key_text += c;
+            }
+            break;
+        case before_item:
+            if (stops_item) return finish(items, params, section, key_text, path);
+            if (!is_space(c)) {
                 state = item;
+                consumed = false;
             }
             break;
         case item:
-            if (stops_item) {
-                finished = true;
-            } else if (!ends_plain_run(c)) {
-                std::size_t end = i + 1;
-                while (end < line.size() && !ends_plain_run(line[end])) ++end;
-                value->append(line.data() + i, end - i);
-                i = end;
+            if (stops_item) return finish(items, params, section, key_text, path);
+            if (c == '"') {
+                items.back() += c;
+                state = quoted;
+            } else if (c == ',') {
+                items.emplace_back();
+                state = before_item;
+            } else if (c == '\\') {
+                resume = item;
+                state = escape;
+            } else if (c == ' ' || c == '\t') {
+                pending_blanks.assign(1, c);
+                state = blanks;
             } else {
-                ++i;
-                if (c == '"') {
-                    *value += c;
-                    state = quoted;
-                } else if (c == ',') {
-                    value = &values.emplace_back();
-                    state = before_item;
-                } else if (c == '\\') {
-                    resume = item;
-                    state = escape;
-                } else {  // a space or a tab
-                    blanks_start = i - 1;
-                    state = blanks;
-                }
+                items.back() += c;
             }
             break;
-        case blanks:
-            if (stops_item) {
-                finished = true;  // trailing blanks are dropped
-            } else if (c == ',') {
-                ++i;
-                value = &values.emplace_back();
+        case blanks:  // blanks at an item's end are dropped
+            if (stops_item) return finish(items, params, section, key_text, path);
+            if (c == ',') {
+                items.emplace_back();
                 state = before_item;
             } else if (is_space(c)) {
-                ++i;
+                pending_blanks += c;
             } else {
-                value->append(line.data() + blanks_start, i - blanks_start);
+                items.back() += pending_blanks;
                 state = item;
+                consumed = false;
             }
             break;
         case escape:
             if (!at_end) {
-                ++i;
-                *value += c;
+                items.back() += c;
                 state = resume;
             } else if (cursor.current < cursor.lines.size()) {
                 // A backslash at the end of a line joins the next line, raw.
                 line = cursor.lines[cursor.current++];
                 i = 0;
                 state = resume;
+                consumed = false;
             } else {
-                finished = true;
+                return finish(items, params, section, key_text, path);
             }
             break;
-        case quoted:
-            if (at_end) {
-                finished = true;
-            } else if (c == '\\') {
-                ++i;
+        case quoted:  // an unterminated quote stays in the item
+            if (at_end) return finish(items, params, section, key_text, path);
+            if (c == '\\') {
                 resume = quoted;
                 state = escape;
             } else {
-                std::size_t end = i + 1;
-                if (c != '"')
-                    while (end < line.size() && line[end] != '"' && line[end] != '\\') ++end;
-                value->append(line.data() + i, end - i);
+                items.back() += c;
                 if (c == '"') state = item;
-                i = end;
             }
             break;
         }
+        if (consumed) ++i;
     }
+}
 
-    if (entry == nullptr) return true;
-    for (std::string& item : values) agent_utils::kill_quotes(item);
-    entry->values.insert(entry->values.end(), std::make_move_iterator(values.begin()),
-                         std::make_move_iterator(values.end()));
-    entry->source = path;
+// Adds the line's items to the parameter "<section>/<name>", whose source
+// becomes the file's path.
+bool data_parser::finish(std::vector<std::string>& items, config_t::params_t& params, const ci_string& section,
+                         const std::string& key_text, const std::string& path) {
+    for (std::string& item : items) agent_utils::kill_quotes(item);
+    ci_string key = section;
+    key += '/';
+    key += key_text.c_str();  // the name ends at its first NUL
+    config_t::param_entry& entry = params[key];
+    entry.values.insert(entry.values.end(), std::make_move_iterator(items.begin()),
+                        std::make_move_iterator(items.end()));
+    entry.source = path;
     return true;
 }
 
@@ -272,26 +231,20 @@ void config_t::parse_ini_file(const std::string& path) {
     config_detail::parse_ini_text(params, agent_utils::read_file(path), path);
 }
 
-void config_t::parse_ini_file(const std::string& path, const std::set<ci_string>& wanted) {
-    config_detail::parse_ini_text(params, agent_utils::read_file(path), path, &wanted);
-}
-
-void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path,
-                                   const std::set<ci_string>* wanted) {
+void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {
     const line_list lines = split_lines(text);
-    const config_t::source_t source(path);
     ci_string section;
 
     empty_parser empty;
     sec_parser header;
-    data_parser data(params, wanted);
+    data_parser data;
     parser* const chain[] = {&empty, &header, &data};
 
     std::size_t current = 0;
     while (current < lines.size()) {
         for (parser* p : chain) {
             line_cursor cursor{lines, current};
-            if (p->try_parse(cursor, params, section, source)) {
+            if (p->try_parse(cursor, params, section, path)) {
                 current = cursor.current;
                 break;
             }

@@ -1,8 +1,7 @@
-// The INI reader's text-level entry, for the fuzzer and the benchmarks;
+// The INI reader's text-level entry, for the fuzzer;
 // config_t::parse_ini_file() is the public way in.
 #pragma once
 
-#include <set>
 #include <string>
 
 #include "config/config.hpp"
@@ -10,9 +9,7 @@
 namespace config_detail {
 
 // Parses text as the content of the INI file at path into params, exactly as
-// config_t::parse_ini_file(path) does once it has read the file (or, with
-// wanted, config_t::parse_ini_file(path, *wanted)).
-void parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path,
-                    const std::set<ci_string>* wanted = nullptr);
+// config_t::parse_ini_file(path) does once it has read the file.
+void parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path);
 
 }  // namespace config_detail

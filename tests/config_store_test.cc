@@ -1,4 +1,5 @@
 #include <memory>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -48,24 +49,8 @@ TEST(config_store, SetReplacesAndKeepsTheFirstSpellingOfTheKey) {
     config.set("SCANNER/temppath", "second", "c");
     ASSERT_EQ(1u, config.params.size());
     EXPECT_EQ("Scanner/TempPath", std::string(config.params.begin()->first.c_str()));
-    EXPECT_EQ("second", config.params.begin()->second.source.get());
+    EXPECT_EQ("second", config.params.begin()->second.source);
     EXPECT_EQ(std::vector<std::string>{"c"}, values_of(config, "scanner/TEMPPATH"));
-}
-
-// A source is used as a string, and an entry not yet filled has an empty one.
-TEST(config_store, SourceReadsAsAStringAndIsEmptyUntilFilled) {
-    config_t config;
-    const config_t::param_entry& unfilled = config.params[ci_string("a/b")];
-    const std::string& empty = unfilled.source;
-    EXPECT_TRUE(empty.empty());
-    config.set("a/b", "/etc/x.ini", "v");
-    std::ostringstream printed;
-    printed << unfilled.source;
-    const std::string copy = unfilled.source;
-    EXPECT_TRUE(unfilled.source == std::string("/etc/x.ini"));
-    EXPECT_EQ("/etc/x.ini", printed.str());
-    EXPECT_EQ("/etc/x.ini", copy);
-    EXPECT_EQ("in  at parameter \"c\": m", (config.params[ci_string("c")], config.mk_msg("m", "c")));
 }
 
 TEST(config_store, NameEndsAtItsFirstNul) {
@@ -133,7 +118,7 @@ TEST(config_lookup, StrictLookupFailsInOrderWithExactMessages) {
         config_t config;
         if (!c.absent) {
             config_t::param_entry& entry = config.params[ci_string("scanner/temppath")];
-            entry.source = std::string("/src");
+            entry.source = "/src";
             entry.values.assign(c.values.begin(), c.values.end());
         }
         std::string out = "untouched";
@@ -218,6 +203,23 @@ TEST(config_lookup, OtherValueTypesConvertOrTakeTheDefault) {
     EXPECT_NE(std::string::npos, warnings[0].find("Default value (7) used."));
     static_assert(config_t::is_container<std::list<std::string>>::value, "lists are containers");
     static_assert(!config_t::is_container<std::string>::value, "a string is a single value");
+}
+
+// A value whose reading runs out of memory.
+struct exhausting_value {
+    friend std::istream& operator>>(std::istream&, exhausting_value&) { throw std::bad_alloc(); }
+    friend std::ostream& operator<<(std::ostream& out, const exhausting_value&) { return out << "default"; }
+};
+
+// Running out of memory is no missing parameter: the default never stands in for it.
+TEST(config_lookup, DefaultNeverReplacesMemoryExhaustion) {
+    config_t config;
+    config.set("k", "src", "v");
+    std::vector<std::string> warnings;
+    config.set_logger([&](const std::string& w) { warnings.push_back(w); });
+    exhausting_value out;
+    EXPECT_THROW(config.get("k", out, exhausting_value(), false), std::bad_alloc);
+    EXPECT_TRUE(warnings.empty());
 }
 
 }  // namespace
