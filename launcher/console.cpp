@@ -1,10 +1,12 @@
 #include "launcher/console.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "agent_utils/agent_utils.hpp"
@@ -22,4 +24,18 @@ void open_missing_standard_descriptors() {
 void print_line(const std::string& line) {
     const std::string text = line + "\n";
     agent_utils::write_all(STDOUT_FILENO, text.data(), text.size());
+}
+
+void print_failure(const char* why) noexcept {
+    static const char prefix[] = "Enterprise scan failed: ";
+    iovec pieces[] = {{const_cast<char*>(prefix), sizeof prefix - 1},
+                      {const_cast<char*>(why), std::strlen(why)},
+                      {const_cast<char*>("\n"), 1}};
+    ssize_t written = writev(STDOUT_FILENO, pieces, 3);
+    if (written < 0) written = 0;  // tried once more below, piece by piece
+    for (const iovec& piece : pieces) {
+        const std::size_t done = std::min(static_cast<std::size_t>(written), piece.iov_len);
+        written -= static_cast<ssize_t>(done);
+        agent_utils::write_all(STDOUT_FILENO, static_cast<const char*>(piece.iov_base) + done, piece.iov_len - done);
+    }
 }

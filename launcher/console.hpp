@@ -14,3 +14,8 @@ void open_missing_standard_descriptors();
 // Writes line and a line end to standard output. Errors are ignored: there is
 // nowhere left to report them.
 void print_line(const std::string& line);
+
+// Writes "Enterprise scan failed: ", why and a line end to standard output,
+// in one write where the system allows, without allocating: running out of
+// memory is one of the failures it reports.
+void print_failure(const char* why) noexcept;

@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
         }
         return run_sequence(arg);
     } catch (const std::exception& e) {
-        print_line(std::string("Enterprise scan failed: ") + e.what());
+        print_failure(e.what());
         return -1;
     }
 }

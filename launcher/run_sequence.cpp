@@ -1,9 +1,7 @@
 #include "launcher/run_sequence.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -23,8 +21,15 @@ std::string read_task_settings(int fd) {
     std::string text;
     if (!agent_utils::read_all(fd, text))
         throw std::runtime_error(std::string("Failed to read the task settings: ") + std::strerror(errno));
-    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-    return text;
+    // A line end is a line feed, with the carriage return before it if there
+    // is one; a carriage return elsewhere stays.
+    std::string joined;
+    joined.reserve(text.size());
+    for (std::string::size_type i = 0; i < text.size(); ++i) {
+        const bool line_end = text[i] == '\n' || (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+        if (!line_end) joined.push_back(text[i]);
+    }
+    return joined;
 }
 
 namespace {
@@ -42,11 +47,8 @@ const struct {
 };
 
 void load_engine_settings() {
-    std::set<ci_string> wanted;
-    for (const auto& setting : engine_settings) wanted.insert(setting.key);
     config_t engine;
-    // Every line is checked, only the four parameters are kept.
-    engine.parse_ini_file(ZELVO_ENGINE_INI, wanted);
+    engine.parse_ini_file(ZELVO_ENGINE_INI);
     // No logger: a missing or doubled parameter silently takes its default.
     for (const auto& setting : engine_settings) engine.get(setting.key, *setting.destination, setting.fallback, false);
 }

@@ -3,7 +3,8 @@
 
 #include <string>
 
-// All that can be read from fd, its lines joined without their line ends.
+// All that can be read from fd, its lines joined without their line ends
+// (LF or CR LF; a lone CR is kept).
 // Throws "Failed to read the task settings: <why>" on a read error.
 std::string read_task_settings(int fd);
 

@@ -77,8 +77,8 @@ struct start_failure {
     int error;
 };
 
-// Runs in the child of vfork(), on the parent's memory: system calls only,
-// no allocation, no output. The parent reports the failure.
+// Runs in the forked child: system calls only, no allocation, no output.
+// The parent reports the failure.
 [[noreturn]] void become_scanner(char* const argv[], int status_fd, const sigset_t& original_mask) {
     for (const saved_action& s : saved_actions) {
         if (s.saved) sigaction(s.signal_number, &s.original, nullptr);
@@ -131,8 +131,9 @@ bool child_has_ended(pid_t pid) {
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
-// After vfork() returns, the child has either replaced itself with the
-// scanner, which closed the descriptor on exec, or written why it could not.
+// The child either replaces itself with the scanner, which closes the
+// descriptor on exec, or writes why it could not: end of file tells the
+// one from the other, whatever the scanner's own exit status is later.
 bool read_start_failure(int status_fd, start_failure& failure) {
     ssize_t n;
     do {
@@ -180,9 +181,7 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
 
     discard_early_signals();
 
-    // vfork: the parent waits until the child has exec'd or ended, and no
-    // page of the program is copied for a child that is replaced at once.
-    const pid_t pid = vfork();
+    const pid_t pid = fork();
     if (pid == 0) become_scanner(argv.data(), status_pipe[1], block.original_mask);
     child_pid = pid;
     const std::string fork_failure = pid < 0 ? system_error("fork failed: ") : std::string();
@@ -193,7 +192,7 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
     if (pid < 0) throw std::runtime_error(fork_failure);
 
     if (never_started) {
-        // Its process has already ended with this status.
+        // Its process ends with this status.
         print_line((failure.status == 1 ? "Setuid failed: " : "Execve failed: ") +
                    std::string(std::strerror(failure.error)));
         return failure.status;
