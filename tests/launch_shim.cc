@@ -6,17 +6,19 @@
 //   ZELVO_SHIM_SIGNAL_EARLY=1   pipe2(), which the program calls just before
 //       it starts the scanner, first raises SIGINT and SIGTERM: signals that
 //       come before the scanner exists.
-//   ZELVO_SHIM_SIGNAL_IN_WRITE=N  rename() of the written config into
-//       place first raises signal N: a signal while the temporary file
-//       exists.
-//   ZELVO_SHIM_RANDOM=a5|fail  getrandom() fills its buffer with 0xa5 bytes,
-//       or fails with ENOSYS; the config's rename() then adds the name of
-//       the temporary file to the mark file.
+//   ZELVO_SHIM_SIGNAL_IN_WRITE=N  putting the written config in place
+//       (renameat2() or rename()) first raises signal N: a signal while the
+//       temporary file exists.
+//   ZELVO_SHIM_NO_EXCHANGE=1  renameat2() fails with EINVAL, as on a file
+//       system that cannot exchange two names.
+//   ZELVO_SHIM_FLOCK=1  flock() fails with ENOLCK.
+//   ZELVO_SHIM_FAIL_ALLOC=N  the program's Nth allocation (malloc, calloc,
+//       realloc, counted together) fails; only the program's own process
+//       counts, not the scanner it starts.
 // Each use leaves an "x" in the file named by ZELVO_SHIM_MARK.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -67,32 +69,83 @@ extern "C" int pipe2(int fds[2], int flags) {
     return real(fds, flags);
 }
 
-extern "C" int rename(const char* from, const char* to) {
-    typedef int (*real_t)(const char*, const char*);
-    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "rename"));
-    // Only the program's config write: the scanner stand-in, which inherits
-    // the shim, renames files of its own.
-    const std::string target = to;
-    const std::string config_name = "/.ivask_config";
-    if (target.size() < config_name.size() || target.compare(target.size() - config_name.size(), config_name.size(), config_name) != 0)
-        return real(from, to);
+namespace {
+
+// The program's config write, not the scanner stand-in's renames of its
+// own (it inherits the shim). Allocates nothing: it may run while
+// allocations are made to fail.
+bool is_config_write(const char* to) {
+    const char config_name[] = "/.ivask_config";
+    const std::size_t length = std::strlen(to);
+    return length >= sizeof config_name - 1 && std::strcmp(to + length - (sizeof config_name - 1), config_name) == 0;
+}
+
+void signal_in_write() {
     if (const char* signal_number = std::getenv("ZELVO_SHIM_SIGNAL_IN_WRITE")) {
         mark();
         raise(std::atoi(signal_number));
     }
-    if (std::getenv("ZELVO_SHIM_RANDOM")) mark(std::string(from) + "\n");
+}
+
+}  // namespace
+
+extern "C" int rename(const char* from, const char* to) {
+    typedef int (*real_t)(const char*, const char*);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "rename"));
+    if (is_config_write(to)) signal_in_write();
     return real(from, to);
 }
 
-extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
-    typedef ssize_t (*real_t)(void*, size_t, unsigned int);
-    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "getrandom"));
-    const char* setting = std::getenv("ZELVO_SHIM_RANDOM");
-    if (setting == nullptr) return real(buffer, length, flags);
-    if (std::strcmp(setting, "fail") == 0) {
-        errno = ENOSYS;
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
+    typedef int (*real_t)(int, const char*, int, const char*, unsigned int);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "renameat2"));
+    if (!is_config_write(to)) return real(from_dir, from, to_dir, to, flags);
+    if (enabled("ZELVO_SHIM_NO_EXCHANGE")) {
+        mark();
+        errno = EINVAL;
         return -1;
     }
-    std::memset(buffer, 0xa5, length);
-    return static_cast<ssize_t>(length);
+    signal_in_write();
+    return real(from_dir, from, to_dir, to, flags);
+}
+
+extern "C" int flock(int fd, int operation) {
+    typedef int (*real_t)(int, int);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "flock"));
+    if (!enabled("ZELVO_SHIM_FLOCK")) return real(fd, operation);
+    mark();
+    errno = ENOLCK;
+    return -1;
+}
+
+// Allocation: the C library's own functions underneath, and a count that
+// reads the environment once, without allocating.
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* pointer, size_t size);
+
+namespace {
+
+bool allocation_fails() {
+    static long fail_at = -1;  // -1: not read yet; 0: never
+    static long count = 0;
+    if (fail_at < 0) {
+        const char* setting = std::getenv("ZELVO_SHIM_FAIL_ALLOC");
+        const bool program = std::strstr(program_invocation_short_name, "zelvo-ivask") != nullptr;
+        fail_at = setting != nullptr && program ? std::atol(setting) : 0;
+    }
+    if (fail_at == 0 || ++count != fail_at) return false;
+    mark();
+    errno = ENOMEM;
+    return true;
+}
+
+}  // namespace
+
+extern "C" void* malloc(size_t size) { return allocation_fails() ? nullptr : __libc_malloc(size); }
+extern "C" void* calloc(size_t count, size_t size) {
+    return allocation_fails() ? nullptr : __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* pointer, size_t size) {
+    return allocation_fails() ? nullptr : __libc_realloc(pointer, size);
 }

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include "agent_utils/agent_utils.hpp"
+#include "config/config.hpp"
 #include "process_support.hpp"
 #include "test_support.hpp"
 
@@ -57,7 +58,7 @@ protected:
         agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /bases/*.vdb\nTempPath = /scratch\n");
         install_scanner();
         unlink(scanner_config.c_str());
-        shell("rm -f '" + scanner_config + "'.*");  // an earlier build's leftovers
+        shell("rm -rf '" + scanner_config + "'.*");  // leftovers, and directories moved aside
     }
     void TearDown() override { stop_scanner(); }
 
@@ -171,6 +172,43 @@ TEST_F(launch, TaskTextLosesItsLineEnds) {
     EXPECT_EQ(0, split.status);
 }
 
+// A line end is LF or CR LF: a task written with either runs alike. A lone
+// CR is no line end and stays in the value.
+TEST_F(launch, TaskWithCrLfLineEndsRunsAsItsLfTwin) {
+    const struct {
+        const char* task;
+        const char* output;
+    } cases[] = {
+        {"IvaskPaths /srv \nExcludeFileAndPaths /srv/db \nInfectedFiles 4\n", "scanner ran\n"},
+        {"IvaskPaths /srv \r\nExcludeFileAndPaths /srv/db \r\nInfectedFiles 4\r\n", "scanner ran\n"},
+        {"IvaskPaths /srv InfectedFiles 4\r",
+         "Enterprise scan failed: bad lexical cast: source type value could not be interpreted as target\n"},
+    };
+    for (const auto& c : cases) {
+        unlink(seen.file("config").c_str());
+        const run_result r = run("sock", c.task);
+        EXPECT_EQ(c.output, r.output) << c.task;
+        if (r.status != 0) continue;
+        const std::string config = slurp(seen.file("config"));
+        EXPECT_NE(std::string::npos, config.find("\nExcludePaths = /srv/db\n")) << c.task;
+        EXPECT_NE(std::string::npos, config.find("\nInfectedFiles = Delete\n")) << c.task;
+        EXPECT_EQ("-path=/srv", scanner_argv().back());
+    }
+}
+
+// Separators, comments and escapes of the scanner's reader inside a path
+// reach it quoted: each exclusion is read back whole.
+TEST_F(launch, ExclusionsHoldingTheReadersSpecialCharactersReachTheScannerWhole) {
+    const run_result r = run("sock", "IvaskPaths /srv ExcludeFileAndPaths /a;b,/c#d,/e\\f InfectedFiles 4");
+    EXPECT_EQ(0, r.status);
+    const std::string config = slurp(seen.file("config"));
+    EXPECT_NE(std::string::npos, config.find("\nExcludePaths = \"/a;b\",\"/c#d\",\"/e\\\\f\"\n")) << config;
+    config_t read_back;
+    read_back.parse_ini_file(seen.file("config"));
+    EXPECT_EQ((std::vector<std::string>{"/a;b", "/c#d", "/e\\f"}),
+              read_back.params[ci_string("Scanner/ExcludePaths")].values);
+}
+
 TEST_F(launch, EmptySocketAddressIsRefusedAfterTheConfigIsWritten) {
     const run_result r = run("", typical_task);
     EXPECT_EQ("Enterprise scan failed: no socket available\n", r.output);
@@ -210,7 +248,8 @@ TEST_F(launch, EngineConfigFailuresAndDefaults) {
             EXPECT_EQ(0u, agent_utils::read_file(scanner_config).find(c.config_start));
         }
     }
-    EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nMoveFilesTo = /m, n\n"));
+    // One value for the scanner too: quoted, its comma cannot split it.
+    EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nMoveFilesTo = \"/m, n\"\n"));
 }
 
 TEST_F(launch, BadTaskWritesNothingAndStartsNoScanner) {
@@ -445,15 +484,21 @@ TEST_F(launch, RunsAreCleanUnderValgrind) {
 
 // What an agent's environment may do to a run: each case ends soundly.
 
-// Leftovers of an interrupted config write in the config's folder.
-int temporaries_beside_config() {
-    const std::string dir = sandbox + "/tmp";
-    int count = 0;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) count += std::string(e->d_name).rfind(".ivask_config.", 0) == 0;
+// What lies beside the config under a name made from its own: leftovers of
+// a config write, or a directory moved aside.
+std::vector<std::string> entries_beside_config() {
+    std::vector<std::string> names;
+    if (DIR* d = opendir((sandbox + "/tmp").c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).rfind(".ivask_config.", 0) == 0) names.push_back(e->d_name);
         closedir(d);
     }
-    return count;
+    return names;
+}
+int temporaries_beside_config() { return static_cast<int>(entries_beside_config().size()); }
+std::string only_entry_beside_config() {
+    const std::vector<std::string> names = entries_beside_config();
+    return names.size() == 1 ? names[0] : "";
 }
 
 TEST_F(launch, OutputToAClosedPipeNeverEndsTheRun) {
@@ -505,29 +550,94 @@ TEST_F(launch, StraySignalDuringTheConfigWriteTakesEffectOnlyOnceItIsInPlace) {
     }
 }
 
-// The temporary config's name comes from getrandom; the clock stands in
-// only where getrandom fails.
-TEST_F(launch, TemporaryConfigNameIsDrawnFromGetrandom) {
+// Any local user can plant something at the config path in a shared /tmp
+// (sticky, mode 1777). The run still puts its own config there in one step
+// and touches nothing outside what was planted: a directory with content is
+// moved aside whole. Where the file system cannot exchange two names, a
+// plain rename replaces whatever is not a directory.
+TEST_F(launch, WhateverAnotherUserPlantsAtTheConfigPathGivesWay) {
+    const std::string tmp = sandbox + "/tmp";
+    ASSERT_EQ(0, chmod(tmp.c_str(), 01777));
+    scratch_dir elsewhere;
+    const std::string outside = elsewhere.write("outside", "precious\n");
     const struct {
-        const char* random;
-        std::string name;  // empty: any 16 hex digits but the shim's pattern
-    } cases[] = {{"a5", scanner_config + ".a5a5a5a5a5a5a5a5"}, {"fail", ""}};
+        const char* planted;
+        bool no_exchange;
+    } cases[] = {{"empty directory", false}, {"full directory", false}, {"fifo", false},
+                 {"link", false},           {"link", true},            {"fifo", true}};
     for (const auto& c : cases) {
-        unlink(seen.file("shim").c_str());
-        const run_result r = run("sock", typical_task, with_shim(std::string("ZELVO_SHIM_RANDOM=") + c.random));
-        EXPECT_EQ(0, r.status) << c.random;
-        std::string name = slurp(seen.file("shim"));
-        ASSERT_FALSE(name.empty()) << "the shim saw no rename";
-        name.pop_back();
-        if (!c.name.empty()) {
-            EXPECT_EQ(c.name, name);
-            continue;
+        shell("rm -rf '" + scanner_config + "' '" + scanner_config + "'.* '" + seen.path() + "'/*");
+        const std::string planted = c.planted;
+        if (planted == "fifo") {
+            ASSERT_EQ(0, mkfifo(scanner_config.c_str(), 0666));
+        } else if (planted == "link") {
+            ASSERT_EQ(0, symlink(outside.c_str(), scanner_config.c_str()));
+        } else {
+            ASSERT_EQ(0, mkdir(scanner_config.c_str(), 0777));
+            if (planted == "full directory") {
+                agent_utils::write_file(scanner_config + "/data", "theirs\n");
+                ASSERT_EQ(0, symlink(outside.c_str(), (scanner_config + "/to-outside").c_str()));
+            }
         }
-        const std::string suffix = name.substr(scanner_config.size());
-        EXPECT_EQ(17u, suffix.size()) << name;
-        EXPECT_EQ(std::string::npos, suffix.find_first_not_of("0123456789abcdef", 1)) << name;
-        EXPECT_NE(".a5a5a5a5a5a5a5a5", suffix);
+        if (geteuid() == 0) shell("chown -hR 65534:65534 '" + scanner_config + "'");  // planted by nobody
+        const run_result r =
+            run("sock", typical_task, c.no_exchange ? with_shim("ZELVO_SHIM_NO_EXCHANGE=1") : options());
+        const std::string row = planted + (c.no_exchange ? " without exchange" : "");
+        EXPECT_EQ("scanner ran\n", r.output) << row;
+        EXPECT_EQ(0, r.status) << row;
+        struct stat info = {};
+        ASSERT_EQ(0, lstat(scanner_config.c_str(), &info)) << row;
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << row;
+        EXPECT_EQ(geteuid(), info.st_uid) << row;
+        EXPECT_EQ(agent_utils::read_file(scanner_config), slurp(seen.file("config"))) << row;
+        EXPECT_EQ("precious\n", agent_utils::read_file(outside)) << row;
+        if (c.no_exchange) {
+            EXPECT_TRUE(file_exists(seen.file("shim"))) << "the shim did not refuse the exchange";
+        }
+        EXPECT_EQ(planted == "full directory" ? 1 : 0, temporaries_beside_config()) << row;
+        if (planted == "full directory") {
+            EXPECT_EQ("theirs\n", slurp(sandbox + "/tmp/" + only_entry_beside_config() + "/data"));
+        }
     }
+    chmod(tmp.c_str(), 0755);
+}
+
+// A lock that cannot be had for another reason than an interruption: the
+// run goes on without it at once, never retries.
+TEST_F(launch, LockThatCannotBeTakenLetsTheRunGoOnWithoutIt) {
+    const run_result r = run_program({program, "sock"}, typical_task, with_shim("ZELVO_SHIM_FLOCK=1"), 10s);
+    ASSERT_TRUE(r.ended) << "the run kept trying to lock";
+    EXPECT_TRUE(file_exists(seen.file("shim"))) << "the failing flock was not used";
+    EXPECT_EQ("scanner ran\n", r.output);
+    EXPECT_EQ(0, r.status);
+}
+
+// Running out of memory at any allocation of a run ends it with the failure
+// line: never a run on defaults it was not meant to take, never an abort.
+TEST_F(launch, AllocationFailureAnywhereEndsTheRunWithItsFailureLine) {
+#ifdef ZELVO_SANITIZED
+    GTEST_SKIP() << "the sanitizer's allocator cannot be replaced by the shim's";
+#else
+    agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /b\nTempPath = /t\nEnginePath = /e\nMoveFilesTo = /q\n");
+    ASSERT_EQ(0, run("sock", typical_task).status);
+    const std::string expected_config = agent_utils::read_file(scanner_config);
+    int n = 1;
+    for (;; ++n) {
+        shell("rm -rf '" + scanner_config + "' '" + seen.path() + "'/*");
+        const run_result r = run("sock", typical_task, with_shim("ZELVO_SHIM_FAIL_ALLOC=" + std::to_string(n)));
+        if (!file_exists(seen.file("shim"))) break;  // the run made fewer than n allocations
+        ASSERT_TRUE(r.ended) << "allocation " << n;
+        if (r.status == 0) {
+            EXPECT_EQ(expected_config, slurp(seen.file("config"))) << "allocation " << n;
+        } else {
+            EXPECT_EQ("Enterprise scan failed: std::bad_alloc\n", r.output) << "allocation " << n;
+            EXPECT_EQ(255, r.status) << "allocation " << n;
+            EXPECT_FALSE(scanner_started()) << "allocation " << n;
+        }
+        ASSERT_LT(n, 5000);
+    }
+    EXPECT_GT(n, 20) << "the shim counted too few allocations to be in use";
+#endif
 }
 
 TEST_F(launch, TaskInputIsReadWholeOrTheRunFails) {
@@ -689,25 +799,33 @@ TEST_F(shipped_program, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
     } reachable[] = {{"", 0755}, {"etc", 0755}, {"etc/zelvo32.ini", 0644}, {"tmp", 0755}};
     for (const auto& r : reachable) ASSERT_EQ(0, chmod(root.file(r.path).c_str(), r.mode)) << r.path;
     const std::string runtime = root.file("tmp/runtime");
+    // runtime_dir: XDG_RUNTIME_DIR as the run sees it, from "/" (null: unset).
+    // Only an absolute one counts: a relative one or none means no lock.
     const struct {
         uid_t owner;
         mode_t mode;
+        const char* runtime_dir;
         bool locked;
-    } cases[] = {{nobody, 0700, true}, {nobody, 0777, false}, {0, 0755, false}};
+    } cases[] = {{nobody, 0700, "/tmp/runtime", true},
+                 {nobody, 0777, "/tmp/runtime", false},
+                 {0, 0755, "/tmp/runtime", false},
+                 {nobody, 0700, nullptr, false},
+                 {nobody, 0700, "tmp/runtime", false}};
     for (const auto& c : cases) {
         shell("rm -rf '" + runtime + "'");
         ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
         ASSERT_EQ(0, chown(runtime.c_str(), c.owner, c.owner));
         ASSERT_EQ(0, chmod(runtime.c_str(), c.mode));
-        process_options o;
-        o.env = {"XDG_RUNTIME_DIR=/tmp/runtime"};
+        std::vector<std::string> command = {"env", "-u", "XDG_RUNTIME_DIR", "-C", "/"};
+        if (c.runtime_dir) command.push_back(std::string("XDG_RUNTIME_DIR=") + c.runtime_dir);
         // Writing root's /tmp fails; the turn was taken before.
         const std::string id = std::to_string(nobody);
-        const run_result r = run_program(in_private_root({"setpriv", "--reuid=" + id, "--regid=" + id,
-                                                          "--clear-groups", "/mnt/zelvo-ivask", "sock"}),
-                                         "IvaskPaths /home", o);
-        EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\n", r.output);
-        EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << std::oct << c.mode;
+        command.insert(command.end(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                       "/mnt/zelvo-ivask", "sock"});
+        const run_result r = run_program(in_private_root(command), "IvaskPaths /home");
+        const std::string row = std::string(c.runtime_dir ? c.runtime_dir : "unset") + " " + std::to_string(c.mode);
+        EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\n", r.output) << row;
+        EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << row;
     }
 }
 
