@@ -9,13 +9,13 @@
 # works inside; /proc, /sys, /dev, and a tmpfs on /run and /dev/shm) lives in
 # a private mount namespace of its own: none outlives the check, and removing
 # the root can never reach the host's /dev or /proc.
-#   tools/fresh_check.sh WORK_DIR [TARGET...]     (default target: check)
+#   tools/fresh_check.sh WORK_DIR [TARGET...]     (default: demo check)
 set -eu
 [ "$(id -u)" -eq 0 ] || { echo "fresh-check needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=$1
 shift
-targets=${*:-check}
+targets=${*:-demo check}
 
 # The machine's own Debian mirror (deb822 or one-line sources), else the default.
 mirror=$(grep -h -E '^URIs:.*/debian/?$' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2; exit}')
