@@ -21,10 +21,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES = clang libclang-rt-14-dev libboost-dev cmake
 
 BENCH_BUILD    ?= build-bench
-# The build the whole run is compared with side by side: the last one before
-# the run lock, the descriptor checks and the hardened flags.
-BENCH_REFERENCE ?= 828ef0b
-# Where the whole-run benchmark's files live, for both builds (see bench/).
+# Where the whole-run benchmark's files live (see bench/).
 BENCH_ROOT ?= /dev/shm/zelvo-bench
 BENCH_PACKAGES = libbenchmark-dev libinih-dev libsimpleini-dev pkg-config
 
@@ -96,17 +93,16 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	bash tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# Whole run against a minimal launcher, INI reader against inih, SimpleIni and
-# Boost.PropertyTree, task translation against Boost's tokenizer (figures in
-# docs/benchmarks.md).
+# Whole run (default and static-runtime builds) against a minimal launcher and
+# the program's wake-ups while it waits; for information, the INI reader
+# against inih, SimpleIni and Boost.PropertyTree and the task translation
+# against Boost's tokenizer (figures in docs/benchmarks.md).
 bench: deps
 	@sh tools/ensure_packages.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DZELVO_BENCH=ON -DZELVO_TESTS=OFF \
 	    -DZELVO_BENCH_ROOT=$(BENCH_ROOT)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD) && \
-	    ZELVO_REFERENCE_PROGRAM=$$(sh ../tools/build_reference.sh $(BENCH_REFERENCE) . $(BENCH_ROOT)) \
-	    ./bench/zelvo_run_bench && ./bench/zelvo_ini_compare && \
+	cd $(BENCH_BUILD) && ./bench/zelvo_run_bench && ./bench/zelvo_ini_compare && \
 	    ./bench/zelvo_parse_bench --benchmark_min_time=2 --benchmark_repetitions=3 \
 	        --benchmark_report_aggregates_only=true
 

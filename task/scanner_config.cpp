@@ -1,5 +1,7 @@
 #include "task/scanner_config.hpp"
 
+#include <cinttypes>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -48,7 +50,11 @@ public:
         out_.push_back('\n');
     }
     void flag(const char* name, bool value) { text(name, value ? "yes" : "no"); }
-    void number(const char* name, uint32_t value) { text(name, std::to_string(value).c_str()); }
+    void number(const char* name, uint32_t value) {
+        char digits[sizeof "4294967295"];
+        std::snprintf(digits, sizeof digits, "%" PRIu32, value);
+        text(name, digits);
+    }
     void action(const char* name, scan_settings_t::action_t value) {
         text(name, scan_settings_t::action_word(value));
     }

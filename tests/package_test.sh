@@ -35,15 +35,20 @@ DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 installed=$(cd "$scratch/root" && find . -type f | sort | tr '\n' ' ')
 [ "$installed" = "./usr/bin/zelvo-ivask ./usr/share/man/man1/zelvo-ivask.1.gz " ] || fail "installed files: $installed"
 
-# The Debian package: no lintian error or warning, Depends only libc6, the
-# program, its manual page, copyright and changelog.
+# The Debian package: no lintian error or warning, Depends exactly what
+# dpkg-shlibdeps computes for the program (the shared C++ runtime among it),
+# the program, its manual page, copyright and changelog.
 sh "$source/tools/build_package.sh" "$scratch/pkg" >/dev/null
 tags=$(lintian --pedantic --fail-on error,warning "$scratch/pkg/zelvo-ivask_${version}_"*.changes 2>&1) ||
     fail "lintian: $tags"
 deb=$(ls "$scratch/pkg/zelvo-ivask_${version}_"*.deb)
-others=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -v -x libc6 || true)
-[ -z "$others" ] || fail "dependencies other than libc6: $others"
 dpkg -x "$deb" "$scratch/unpacked"
+mkdir -p "$scratch/shlibs/debian"
+cp "$source/debian/control" "$scratch/shlibs/debian/"
+computed=$(cd "$scratch/shlibs" && dpkg-shlibdeps -O "$scratch/unpacked/usr/bin/zelvo-ivask" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+depends=$(dpkg-deb -f "$deb" Depends)
+[ -n "$computed" ] && [ "$depends" = "$computed" ] || fail "Depends: $depends; dpkg-shlibdeps computes: $computed"
+echo "$depends" | grep -q 'libstdc++6' || fail "the C++ runtime is not a shared library: Depends: $depends"
 files=$(cd "$scratch/unpacked" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "./usr/bin/zelvo-ivask ./usr/share/doc/zelvo-ivask/changelog.gz ./usr/share/doc/zelvo-ivask/copyright ./usr/share/man/man1/zelvo-ivask.1.gz " ] ||
     fail "packaged files: $files"
