@@ -1,6 +1,7 @@
 // zelvo-ivask: runs one scan task for the management agent.
 //
 //   zelvo-ivask SOCKET     task settings on standard input
+//   zelvo-ivask -n | --dry-run SOCKET
 //   zelvo-ivask -V | -v | --version
 //   zelvo-ivask -h | --help
 //
@@ -28,16 +29,21 @@ bool is_version_switch(const std::string& arg) { return arg == "-v" || arg == "-
 
 bool is_help_switch(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
+bool is_dry_run_switch(const std::string& arg) { return arg == "-n" || arg == "--dry-run"; }
+
 // For the person at the terminal; the agent never asks for it.
 void print_usage() {
     print_line(
         "Usage: zelvo-ivask SOCKET < TASK\n"
+        "       zelvo-ivask -n | --dry-run SOCKET < TASK\n"
         "       zelvo-ivask -V | -v | --version\n"
         "       zelvo-ivask -h | --help\n"
         "\n"
         "Runs one scan task for the management agent. SOCKET is the agent's socket\n"
         "address, passed to the scanner; standard input holds the task settings, blank-\n"
         "separated keys and values (IvaskPaths /home,/srv InfectedFiles 1 ...).\n"
+        "With -n, prints the config it would write and the scanner command line it\n"
+        "would start, and changes nothing.\n"
         "\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
@@ -60,6 +66,7 @@ int main(int argc, char** argv) {
     try {
         open_missing_standard_descriptors();
         ignore_write_signals();
+        if (argc == 3 && is_dry_run_switch(argv[1])) return dry_run(argv[2]);
         if (argc != 2) throw std::runtime_error("Wrong number of parameters");
         const std::string arg = argv[1];
         if (is_version_switch(arg)) {
@@ -69,6 +76,10 @@ int main(int argc, char** argv) {
         if (is_help_switch(arg)) {
             print_usage();
             return 0;
+        }
+        if (is_dry_run_switch(arg)) {  // the socket address is missing
+            print_usage();
+            throw std::runtime_error("Wrong number of parameters");
         }
         return run_sequence(arg);
     } catch (const std::exception& e) {

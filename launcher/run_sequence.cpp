@@ -53,6 +53,12 @@ void load_engine_settings() {
     for (const auto& setting : engine_settings) engine.get(setting.key, *setting.destination, setting.fallback, false);
 }
 
+// Checked only after the config is rendered (and, in a run, written): the
+// agent relies on the config being written anyway.
+void check_socket_address(const std::string& socket_address) {
+    if (socket_address.empty()) throw std::runtime_error("no socket available");
+}
+
 }  // namespace
 
 int run_sequence(const std::string& socket_address) {
@@ -64,7 +70,20 @@ int run_sequence(const std::string& socket_address) {
     install_signal_handlers();
     const scan_settings_t settings(task_text, print_line);
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, render_scanner_config(settings));
-    // Checked only now: the agent relies on the config being written anyway.
-    if (socket_address.empty()) throw std::runtime_error("no socket available");
+    check_socket_address(socket_address);
     return start_scanner_and_wait(socket_address, settings.scan_paths);
+}
+
+int dry_run(const std::string& socket_address) {
+    load_engine_settings();
+    const std::string task_text = read_task_settings(STDIN_FILENO);
+    const scan_settings_t settings(task_text, print_line);
+    const std::string config = render_scanner_config(settings);
+    check_socket_address(socket_address);
+    std::string shown = "# the scanner config that would be written to " ZELVO_SCANNER_CONFIG "\n" + config +
+                        "# the scanner that would be started, then its arguments from argv[0] on, one per line\n"
+                        ZELVO_SCANNER;
+    for (const std::string& arg : scanner_arguments(socket_address, settings.scan_paths)) shown += "\n" + arg;
+    print_line(shown);
+    return 0;
 }

@@ -12,3 +12,12 @@ std::string read_task_settings(int fd);
 // its turn (see run_lock.hpp), writes the scanner config and starts the
 // scanner with socket_address, then waits for it. Returns the exit status; every failure is an exception.
 int run_sequence(const std::string& socket_address);
+
+// What run_sequence would do, shown instead of done: reads the engine
+// settings and the task as a run does, prints the lines a run would print,
+// then "# the scanner config that would be written to <config>", the config
+// byte for byte, "# the scanner that would be started, then its arguments
+// from argv[0] on, one per line", the scanner's path and each argument on a
+// line of its own. Writes nothing, takes no turn, installs no handler,
+// starts nothing. Returns 0; fails as a run would.
+int dry_run(const std::string& socket_address);

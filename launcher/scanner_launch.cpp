@@ -158,13 +158,19 @@ void install_signal_handlers() {
         throw std::runtime_error(system_error("failed to set sigchld handler: "));
 }
 
-int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths) {
+std::vector<std::string> scanner_arguments(const std::string& socket_address,
+                                           const std::vector<std::string>& scan_paths) {
     std::vector<std::string> args;
     args.reserve(scan_paths.size() + 3);
     args.emplace_back(ZELVO_SCANNER_CONFIG);  // the scanner's program name
     args.emplace_back("-ini=" ZELVO_SCANNER_CONFIG);
     args.emplace_back("-a=" + socket_address);
     for (const std::string& path : scan_paths) args.emplace_back("-path=" + path);
+    return args;
+}
+
+int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths) {
+    std::vector<std::string> args = scanner_arguments(socket_address, scan_paths);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(&arg[0]);

@@ -28,8 +28,12 @@ void ignore_write_signals();
 // "failed to set sigchld handler: <why>".
 void install_signal_handlers();
 
-// Starts the scanner with "-ini=<config>", "-a=<socket_address>" and one
-// "-path=" per path, and waits. Returns 0 once the scanner has ended or a
+// The scanner's argument vector, argv[0] first: the config path as its
+// program name, "-ini=<config>", "-a=<socket_address>", one "-path=" per path.
+std::vector<std::string> scanner_arguments(const std::string& socket_address,
+                                           const std::vector<std::string>& scan_paths);
+
+// Starts the scanner with scanner_arguments(), and waits. Returns 0 once the scanner has ended or a
 // signal was relayed to it. When the scanner could not be started, its
 // process prints "Setuid failed: <why>" or "Execve failed: <why>" and the
 // result is 1 or 2. Throws "fork failed: <why>".

@@ -132,10 +132,74 @@ TEST_F(launch, VersionLookAlikesAreSocketAddresses) {
 
 TEST_F(launch, WrongArgumentCountsAreRefusedBeforeAnythingIsRead) {
     const std::vector<std::vector<std::string>> command_lines = {
-        {program}, {program, "sock", "extra"}, {program, "-V", "-V"}, {program, "", ""}};
+        {program}, {program, "sock", "extra"}, {program, "-V", "-V"}, {program, "", ""},
+        {program, "sock", "-n"}, {program, "--dry-run", "sock", "extra"}, {program, "-N", "sock"}};
     for (const auto& argv : command_lines) {
         const run_result r = run_program(argv, typical_task, options());
         EXPECT_EQ("Enterprise scan failed: Wrong number of parameters\n", r.output) << argv.size();
+        EXPECT_EQ(255, r.status);
+    }
+    EXPECT_FALSE(file_exists(scanner_config));
+    EXPECT_FALSE(scanner_started());
+}
+
+// A dry run shows the lines a run prints, the config it writes byte for
+// byte and the scanner it starts with each argument, and changes nothing.
+TEST_F(launch, DryRunShowsExactlyWhatARunWouldWriteAndStart) {
+    const std::string tasks[] = {typical_task, "IvaskPaths \"/home,rel,/srv/a b\" ExcludeFileAndPaths /x;y"};
+    for (const char* dry_switch : {"-n", "--dry-run"}) {
+        for (const std::string& task : tasks) {
+            shell("rm -rf '" + scanner_config + "' '" + run_lock + "' '" + seen.path() + "'/*");
+            const run_result dry = run_program({program, dry_switch, "/run/agent.sock"}, task, options());
+            EXPECT_EQ(0, dry.status) << task;
+            EXPECT_FALSE(file_exists(scanner_config)) << "a dry run wrote the config";
+            EXPECT_FALSE(file_exists(run_lock)) << "a dry run took the lock";
+            EXPECT_FALSE(scanner_started()) << "a dry run started the scanner";
+
+            const run_result real = run("/run/agent.sock", task);
+            ASSERT_EQ(0, real.status);
+            std::string expected = real.output.substr(0, real.output.size() - std::string("scanner ran\n").size()) +
+                                   "# the scanner config that would be written to " + scanner_config + "\n" +
+                                   slurp(seen.file("config")) +
+                                   "# the scanner that would be started, then its arguments from argv[0] on, one "
+                                   "per line\n" + scanner + "\n";
+            for (const std::string& arg : scanner_argv()) expected += arg + "\n";
+            EXPECT_EQ(expected, dry.output) << dry_switch << " " << task;
+        }
+    }
+}
+
+// A dry run fails where a run fails, with the same line, but writes nothing
+// first (a run writes the config before it refuses an empty socket address).
+TEST_F(launch, DryRunFailsExactlyAsARunWould) {
+    const struct {
+        const char* socket;
+        std::string task;
+        bool engine_ini;
+    } cases[] = {{"sock", "IvaskPaths /a ActionJokes 3", true},
+                 {"sock", "IvaskPaths /a ScanInteractive 1", true},
+                 {"sock", "IvaskPaths", true},
+                 {"sock", typical_task, false},
+                 {"", typical_task, true}};
+    for (const auto& c : cases) {
+        unlink(scanner_config.c_str());
+        if (!c.engine_ini) unlink(engine_ini.c_str());
+        const run_result dry = run_program({program, "--dry-run", c.socket}, c.task, options());
+        EXPECT_FALSE(file_exists(scanner_config)) << c.task;
+        const run_result real = run(c.socket, c.task);
+        EXPECT_EQ(real.output, dry.output);
+        EXPECT_EQ(255, dry.status) << dry.output;
+        EXPECT_EQ(255, real.status) << real.output;
+    }
+    EXPECT_FALSE(scanner_started());
+}
+
+TEST_F(launch, DryRunSwitchWithoutASocketIsRefusedWithTheUsage) {
+    for (const char* dry_switch : {"-n", "--dry-run"}) {
+        const run_result r = run_program({program, dry_switch}, typical_task, options());
+        EXPECT_EQ(0u, r.output.find("Usage: zelvo-ivask SOCKET < TASK\n")) << r.output;
+        const std::string last_line = "\nEnterprise scan failed: Wrong number of parameters\n";
+        EXPECT_EQ(r.output.size() - last_line.size(), r.output.rfind(last_line)) << r.output;
         EXPECT_EQ(255, r.status);
     }
     EXPECT_FALSE(file_exists(scanner_config));
