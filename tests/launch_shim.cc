@@ -12,9 +12,6 @@
 //   ZELVO_SHIM_NO_EXCHANGE=1  renameat2() fails with EINVAL, as on a file
 //       system that cannot exchange two names.
 //   ZELVO_SHIM_FLOCK=1  flock() fails with ENOLCK.
-//   ZELVO_SHIM_FAIL_ALLOC=N  the program's Nth allocation (malloc, calloc,
-//       realloc, counted together) fails; only the program's own process
-//       counts, not the scanner it starts.
 // Each use leaves an "x" in the file named by ZELVO_SHIM_MARK.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -72,8 +69,7 @@ extern "C" int pipe2(int fds[2], int flags) {
 namespace {
 
 // The program's config write, not the scanner stand-in's renames of its
-// own (it inherits the shim). Allocates nothing: it may run while
-// allocations are made to fail.
+// own (it inherits the shim).
 bool is_config_write(const char* to) {
     const char config_name[] = "/.ivask_config";
     const std::size_t length = std::strlen(to);
@@ -116,36 +112,4 @@ extern "C" int flock(int fd, int operation) {
     mark();
     errno = ENOLCK;
     return -1;
-}
-
-// Allocation: the C library's own functions underneath, and a count that
-// reads the environment once, without allocating.
-extern "C" void* __libc_malloc(size_t size);
-extern "C" void* __libc_calloc(size_t count, size_t size);
-extern "C" void* __libc_realloc(void* pointer, size_t size);
-
-namespace {
-
-bool allocation_fails() {
-    static long fail_at = -1;  // -1: not read yet; 0: never
-    static long count = 0;
-    if (fail_at < 0) {
-        const char* setting = std::getenv("ZELVO_SHIM_FAIL_ALLOC");
-        const bool program = std::strstr(program_invocation_short_name, "zelvo-ivask") != nullptr;
-        fail_at = setting != nullptr && program ? std::atol(setting) : 0;
-    }
-    if (fail_at == 0 || ++count != fail_at) return false;
-    mark();
-    errno = ENOMEM;
-    return true;
-}
-
-}  // namespace
-
-extern "C" void* malloc(size_t size) { return allocation_fails() ? nullptr : __libc_malloc(size); }
-extern "C" void* calloc(size_t count, size_t size) {
-    return allocation_fails() ? nullptr : __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, size_t size) {
-    return allocation_fails() ? nullptr : __libc_realloc(pointer, size);
 }

@@ -75,9 +75,9 @@ protected:
                  "XDG_RUNTIME_DIR=" + run_dir};
         return o;
     }
-    process_options with_shim(const std::string& setting) const {
+    process_options with_shim(const std::string& setting, const char* shim = ZELVO_LAUNCH_SHIM) const {
         process_options o = options();
-        o.env.push_back(std::string("LD_PRELOAD=") + ZELVO_LAUNCH_SHIM);
+        o.env.push_back(std::string("LD_PRELOAD=") + shim);
         o.env.push_back("ZELVO_SHIM_MARK=" + seen.file("shim"));
         o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
         o.env.push_back(setting);
@@ -688,7 +688,8 @@ TEST_F(launch, AllocationFailureAnywhereEndsTheRunWithItsFailureLine) {
     int n = 1;
     for (;; ++n) {
         shell("rm -rf '" + scanner_config + "' '" + seen.path() + "'/*");
-        const run_result r = run("sock", typical_task, with_shim("ZELVO_SHIM_FAIL_ALLOC=" + std::to_string(n)));
+        const run_result r =
+            run("sock", typical_task, with_shim("ZELVO_SHIM_FAIL_ALLOC=" + std::to_string(n), ZELVO_ALLOC_FAILURE_SHIM));
         if (!file_exists(seen.file("shim"))) break;  // the run made fewer than n allocations
         ASSERT_TRUE(r.ended) << "allocation " << n;
         if (r.status == 0) {
