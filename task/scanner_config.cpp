@@ -51,8 +51,8 @@ public:
     }
     void flag(const char* name, bool value) { text(name, value ? "yes" : "no"); }
     void number(const char* name, uint32_t value) {
-        char digits[sizeof "4294967295"];
-        std::snprintf(digits, sizeof digits, "%" PRIu32, value);
+        char digits[sizeof "4294967295"];  // every 32-bit number fits
+        (void)std::snprintf(digits, sizeof digits, "%" PRIu32, value);
         text(name, digits);
     }
     void action(const char* name, scan_settings_t::action_t value) {
