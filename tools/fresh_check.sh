@@ -38,6 +38,7 @@ debootstrap --variant=minbase --include=git,make,ca-certificates bookworm "$root
 # What is committed, as a clone elsewhere would get it.
 git clone -q "$here" "$root/root/p" >>"$log" 2>&1 || fail "git clone failed"
 
+# Each target as a command of its own, as a new user types them.
 echo "fresh-check: make $targets in the new root, as root, from /root/p (log: $log)"
 status=0
 unshare --mount --propagation private sh -eu -c '
@@ -53,7 +54,7 @@ unshare --mount --propagation private sh -eu -c '
     cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
     exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        sh -c "cd /root/p && make $*" </dev/null
+        sh -c "cd /root/p && for target in \"\$@\"; do make \"\$target\" || exit 1; done" make-each "$@" </dev/null
 ' fresh-check "$root" $targets >>"$log" 2>&1 || status=$?
 [ "$status" -eq 0 ] || fail "make $targets failed in a minimal Debian 12 root"
 # The closing lines of make check: the tests' summary and the skipped cases.
