@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <stdlib.h>
 #include <string>
 #include <vector>
 
