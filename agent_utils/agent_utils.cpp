@@ -59,16 +59,25 @@ int create_temporary(const std::string& path, std::string& temporary) {
 // user placed at path: it is exchanged with the new file, so even a
 // directory cannot keep the name, and is then removed by its new name,
 // unless it is a directory with content, which is left there, beside path,
-// and never entered. Where the file system cannot exchange, a plain rename
-// replaces whatever is not a directory.
+// and never entered. When nothing stands at path, the new file takes the
+// name only while it is still free; whatever appears there meanwhile is
+// exchanged in the next round. Where the file system cannot exchange, a
+// plain rename replaces whatever is not a directory.
 bool put_in_place(const std::string& temporary, const std::string& path) {
-    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-        if (::unlink(temporary.c_str()) != 0 && errno == EISDIR) ::rmdir(temporary.c_str());
-        return true;
+    const int rounds = 3;
+    for (int round = 0; round < rounds; ++round) {
+        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+            if (::unlink(temporary.c_str()) != 0 && errno == EISDIR) ::rmdir(temporary.c_str());
+            return true;
+        }
+        if (errno == ENOENT &&
+            ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EINVAL || errno == ENOSYS) return ::rename(temporary.c_str(), path.c_str()) == 0;
+        // EEXIST: something was placed at path since the exchange found none.
+        if (errno != EEXIST) return false;
     }
-    // ENOENT: nothing stood at path to exchange with.
-    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return false;
-    return ::rename(temporary.c_str(), path.c_str()) == 0;
+    return false;
 }
 
 // Holds back every signal that can be held back for its lifetime; the ones

@@ -22,11 +22,18 @@ bool needs_quotes(const std::string& item) {
             lost_at_an_end(item.back()));
 }
 
-// what names the item's origin in the failure: the reader cuts lines before
-// anything else, so no item holding a line end can be read back.
-void append_item(std::string& out, const std::string& item, const char* what) {
+// Refuses an item that no quoting can carry to the scanner whole; what names
+// its origin in the failure. The reader cuts lines before anything else, and
+// a NUL byte ends an argument, and the item for a reader that stops there.
+void check_item(const std::string& item, const char* what) {
     if (item.find_first_of("\r\n") != std::string::npos)
         throw std::runtime_error(std::string("Malformed ") + what + " holds a line end");
+    if (item.find('\0') != std::string::npos)
+        throw std::runtime_error(std::string("Malformed ") + what + " holds a NUL byte");
+}
+
+void append_item(std::string& out, const std::string& item, const char* what) {
+    check_item(item, what);
     if (!needs_quotes(item)) {
         out.append(item);
         return;
@@ -77,6 +84,8 @@ private:
 }  // namespace
 
 std::string render_scanner_config(const scan_settings_t& s) {
+    // Not in the file, but checked with its items: each becomes an argument.
+    for (const std::string& path : s.scan_paths) check_item(path, "task settings: IvaskPaths");
     config_writer w;
     w.header("Scanner");
     w.item("EnginePath", engine_path, "engine settings: Scanner/EnginePath");

@@ -14,5 +14,8 @@
 // feed or "'"; as it is otherwise. Throws "Unknown action" for an action
 // field outside the five actions, and "Malformed task settings:
 // ExcludeFileAndPaths holds a line end" (or "Malformed engine settings:
-// Scanner/<name> holds a line end") for an item no quoting can carry.
+// Scanner/<name> holds a line end") for an item no quoting can carry; "...
+// holds a NUL byte" likewise, for these items and for each path to scan
+// ("Malformed task settings: IvaskPaths holds a NUL byte"), whose argument
+// would end there.
 std::string render_scanner_config(const scan_settings_t& settings);
