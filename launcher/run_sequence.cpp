@@ -64,14 +64,19 @@ void check_socket_address(const std::string& socket_address) {
 int run_sequence(const std::string& socket_address) {
     load_engine_settings();
     const std::string task_text = read_task_settings(STDIN_FILENO);
-    // Held until the run ends; waited for while SIGINT and SIGTERM still end
-    // the program, so the agent can cancel a queued task.
+    // The whole task is checked before the turn is waited for: a queued task
+    // that cannot run fails at once, not once the scan ahead of it has ended.
+    const scan_settings_t settings(task_text, print_line);
+    std::string config = render_scanner_config(settings);
+    // Held until the run and its scanner have ended; waited for while SIGINT
+    // and SIGTERM still act as the program was started with, so the agent can
+    // cancel a queued task.
     const run_turn turn;
     install_signal_handlers();
-    const scan_settings_t settings(task_text, print_line);
-    agent_utils::write_file(ZELVO_SCANNER_CONFIG, render_scanner_config(settings));
+    agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
+    std::string().swap(config);
     check_socket_address(socket_address);
-    return start_scanner_and_wait(socket_address, settings.scan_paths);
+    return start_scanner_and_wait(socket_address, settings.scan_paths, turn.descriptor());
 }
 
 int dry_run(const std::string& socket_address) {

@@ -8,9 +8,11 @@
 // Throws "Failed to read the task settings: <why>" on a read error.
 std::string read_task_settings(int fd);
 
-// Loads the engine settings, reads the task from standard input, waits for
-// its turn (see run_lock.hpp), writes the scanner config and starts the
-// scanner with socket_address, then waits for it. Returns the exit status; every failure is an exception.
+// Loads the engine settings, reads the task from standard input, translates
+// it and renders the scanner config (every check of the task done), then
+// waits for its turn (see run_lock.hpp), writes the config and starts the
+// scanner with socket_address, then waits for it. Returns the exit status;
+// every failure is an exception.
 int run_sequence(const std::string& socket_address);
 
 // What run_sequence would do, shown instead of done: reads the engine

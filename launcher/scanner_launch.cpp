@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,15 +23,14 @@ volatile sig_atomic_t signal_relayed = 0;
 
 const int handled_signals[] = {SIGINT, SIGTERM, SIGCHLD};
 
-// Every signal whose disposition the program changes, with the disposition it
+// The signals the program only ignores for itself, with the disposition it
 // was started with, given back to the scanner.
 struct saved_action {
     int signal_number;
     bool saved;
     struct sigaction original;
 };
-saved_action saved_actions[] = {{SIGINT, false, {}}, {SIGTERM, false, {}}, {SIGCHLD, false, {}},
-                                {SIGPIPE, false, {}}, {SIGXFSZ, false, {}}};
+saved_action saved_actions[] = {{SIGPIPE, false, {}}, {SIGXFSZ, false, {}}};
 
 // No extra signals blocked, no flags: not the extended form, no restart of
 // interrupted calls, stops and continues of the scanner still reported.
@@ -42,18 +42,14 @@ struct sigaction plain_action(void (*handler)(int)) {
     return action;
 }
 
-// Installs action for the signal, keeping the first disposition it replaces.
-int change_action(int signal_number, const struct sigaction& action) {
-    for (saved_action& s : saved_actions) {
-        if (s.signal_number != signal_number) continue;
-        struct sigaction previous;
-        if (sigaction(signal_number, &action, &previous) != 0) return -1;
-        if (!s.saved) s.original = previous;
-        s.saved = true;
-        return 0;
-    }
-    errno = EINVAL;
-    return -1;
+// Ignores the signal, keeping the first disposition it replaces.
+int ignore_keeping_original(saved_action& s) {
+    const struct sigaction ignore = plain_action(SIG_IGN);
+    struct sigaction previous;
+    if (sigaction(s.signal_number, &ignore, &previous) != 0) return -1;
+    if (!s.saved) s.original = previous;
+    s.saved = true;
+    return 0;
 }
 
 std::string system_error(const char* what) { return std::string(what) + std::strerror(errno); }
@@ -79,11 +75,21 @@ struct start_failure {
 
 // Runs in the forked child: system calls only, no allocation, no output.
 // The parent reports the failure.
-[[noreturn]] void become_scanner(char* const argv[], int status_fd, const sigset_t& original_mask) {
+[[noreturn]] void become_scanner(char* const argv[], int status_fd, int inherited_fd, const sigset_t& original_mask) {
+    // The signals the program catches start at their default action, even
+    // where the program was started with them ignored: a relayed SIGINT or
+    // SIGTERM must reach a scanner that can act on it. Reset before the mask
+    // is given back, so that one relayed before execv ends this process
+    // instead of reaching the program's handler.
+    const struct sigaction default_action = plain_action(SIG_DFL);
+    for (int s : handled_signals) sigaction(s, &default_action, nullptr);
     for (const saved_action& s : saved_actions) {
         if (s.saved) sigaction(s.signal_number, &s.original, nullptr);
     }
     sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+    // The program's own copy stays close-on-exec; the scanner keeps this one
+    // open until it ends.
+    if (inherited_fd >= 0) fcntl(inherited_fd, F_SETFD, 0);
     start_failure failure = {1, 0};
     if (setuid(geteuid()) == 0) {
         execv(ZELVO_SCANNER, argv);
@@ -145,17 +151,30 @@ bool read_start_failure(int status_fd, start_failure& failure) {
 }  // namespace
 
 void ignore_write_signals() {
-    const struct sigaction ignore = plain_action(SIG_IGN);
-    if (change_action(SIGPIPE, ignore) != 0 || change_action(SIGXFSZ, ignore) != 0)
-        throw std::runtime_error(system_error("sigaction failed: "));
+    for (saved_action& s : saved_actions)
+        if (ignore_keeping_original(s) != 0) throw std::runtime_error(system_error("sigaction failed: "));
 }
 
 void install_signal_handlers() {
     const struct sigaction relay = plain_action(sigproxy);
-    if (change_action(SIGINT, relay) != 0 || change_action(SIGTERM, relay) != 0)
+    const struct sigaction chld = plain_action(sigchld);
+    if (sigaction(SIGINT, &relay, nullptr) != 0 || sigaction(SIGTERM, &relay, nullptr) != 0)
         throw std::runtime_error(system_error("failed to set signal handlers: "));
-    if (change_action(SIGCHLD, plain_action(sigchld)) != 0)
+    if (sigaction(SIGCHLD, &chld, nullptr) != 0)
         throw std::runtime_error(system_error("failed to set sigchld handler: "));
+}
+
+std::string start_failure_line(int status, int error) {
+    return (status == 1 ? "Setuid failed: " : "Execve failed: ") + std::string(std::strerror(error));
+}
+
+int scanner_start_error() {
+    struct stat info = {};
+    if (stat(ZELVO_SCANNER, &info) != 0) return errno;
+    // What execv says of a directory, a FIFO or a device.
+    if (!S_ISREG(info.st_mode)) return EACCES;
+    // The scanner runs with the program's effective user as its only one.
+    return faccessat(AT_FDCWD, ZELVO_SCANNER, X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 std::vector<std::string> scanner_arguments(const std::string& socket_address,
@@ -169,7 +188,8 @@ std::vector<std::string> scanner_arguments(const std::string& socket_address,
     return args;
 }
 
-int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths) {
+int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
+                           int inherited_fd) {
     std::vector<std::string> args = scanner_arguments(socket_address, scan_paths);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -188,7 +208,7 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
     discard_early_signals();
 
     const pid_t pid = fork();
-    if (pid == 0) become_scanner(argv.data(), status_pipe[1], block.original_mask);
+    if (pid == 0) become_scanner(argv.data(), status_pipe[1], inherited_fd, block.original_mask);
     child_pid = pid;
     const std::string fork_failure = pid < 0 ? system_error("fork failed: ") : std::string();
     close(status_pipe[1]);
@@ -199,8 +219,7 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
 
     if (never_started) {
         // Its process ends with this status.
-        print_line((failure.status == 1 ? "Setuid failed: " : "Execve failed: ") +
-                   std::string(std::strerror(failure.error)));
+        print_line(start_failure_line(failure.status, failure.error));
         return failure.status;
     }
 

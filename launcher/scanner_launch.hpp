@@ -4,8 +4,11 @@
 // the scanner exists they do nothing; afterwards they are relayed to it and
 // the wait ends at once. The wait also ends when the scanner exits or is
 // killed; a scanner that is only stopped or continued keeps the program
-// waiting. The scanner starts with the signal mask and dispositions that the
-// program itself was started with, whatever the program changed for itself.
+// waiting. The scanner starts with the signal mask and the dispositions of
+// SIGPIPE and SIGXFSZ that the program itself was started with; SIGINT,
+// SIGTERM and SIGCHLD, which the program catches, start at their default
+// action, so a relayed signal acts on a scanner even where the program was
+// started with it ignored.
 #pragma once
 
 #include <csignal>
@@ -33,8 +36,21 @@ void install_signal_handlers();
 std::vector<std::string> scanner_arguments(const std::string& socket_address,
                                            const std::vector<std::string>& scan_paths);
 
-// Starts the scanner with scanner_arguments(), and waits. Returns 0 once the scanner has ended or a
-// signal was relayed to it. When the scanner could not be started, its
-// process prints "Setuid failed: <why>" or "Execve failed: <why>" and the
-// result is 1 or 2. Throws "fork failed: <why>".
-int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths);
+// Starts the scanner with scanner_arguments(), and waits. inherited_fd, unless
+// it is -1, is a descriptor the scanner keeps open until it ends (the run's
+// turn); the program's own copy is closed on exec. Returns 0 once the
+// scanner has ended or a signal was relayed to it. When the scanner could not
+// be started, start_failure_line() is printed and the result is its status,
+// 1 or 2. Throws "fork failed: <why>".
+int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
+                           int inherited_fd);
+
+// The line for a scanner that could not be started: "Setuid failed: <why>"
+// for status 1, "Execve failed: <why>" for status 2.
+std::string start_failure_line(int status, int error);
+
+// Why starting the scanner would fail at once (the error number execv would
+// give: a missing file, one that is not a regular file or that the
+// program's effective user may not execute), or 0. Nothing else of the start
+// is tried.
+int scanner_start_error();
