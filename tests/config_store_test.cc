@@ -25,6 +25,15 @@ TEST(ci_string, ComparesLettersWithoutCaseAndShorterFirst) {
     EXPECT_NE(ci_string("\xC4"), ci_string("\xE4"));  // only ASCII letters fold
 }
 
+TEST(ci_string, FindsACharacterWithoutCase) {
+    const ci_string key("Scanner/VirusBase");
+    const struct {
+        char c;
+        std::size_t at;
+    } cases[] = {{'s', 0}, {'V', 8}, {'v', 8}, {'/', 7}, {'E', 5}, {'x', ci_string::npos}};
+    for (const auto& c : cases) EXPECT_EQ(c.at, key.find(c.c)) << c.c;
+}
+
 TEST(config_store, SetSplitsAtEveryCommaAndKeepsBlanks) {
     struct {
         const char* value;

@@ -5,10 +5,17 @@
 //                    state at start), "fds" (what descriptors 0, 1 and 2
 //                    are), "pid", "signal" (a signal it received)
 //   ZELVO_FAKE_DELAY_MS  milliseconds to sleep before it reads its config
+//                    (signals it catches do not cut it short)
 //   ZELVO_FAKE_MODE  record (default): record and exit
-//                    wait: record, then wait for SIGINT or SIGTERM
+//                    wait: catch SIGINT and SIGTERM from its start on;
+//                          record, then wait for one
+//                    sleep: record, then sleep with every signal as it
+//                          started (a relayed signal at its default ends it)
 //                    stop: record, stop itself, exit once continued
+//   ZELVO_FAKE_LINGER=1  in wait mode, once a signal came, stay until a file
+//                    "release" appears in ZELVO_FAKE_DIR
 //   ZELVO_FAKE_EXIT  its exit status (default 0)
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +70,11 @@ std::string standard_fds() {
 
 void on_signal(int s) { received = s; }
 
+// Gives up after 30 s.
+template <class Done> void wait_until(Done done) {
+    for (int i = 0; i < 3000 && !done(); ++i) usleep(10000);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,14 +85,23 @@ int main(int argc, char** argv) {
     const std::string fds = standard_fds();  // before this program opens anything
     const std::string mode = m ? m : "record";
     const int status = e ? std::atoi(e) : 0;
+    const std::string start = signal_state();
+    if (mode == "wait") {
+        std::signal(SIGINT, on_signal);
+        std::signal(SIGTERM, on_signal);
+    }
     if (d) {
         dir = d;
         std::string args;
         for (int i = 0; i < argc; ++i) args.append(argv[i]).push_back('\0');
         put("argv", args);
-        put("start", signal_state());
+        put("start", start);
+        if (mode != "record") put("pid", std::to_string(getpid()));
         put("fds", fds);
-        if (delay) usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000);
+        if (delay) {  // the whole delay, even when a signal comes meanwhile
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(delay));
+            while (std::chrono::steady_clock::now() < until) usleep(1000);
+        }
         for (int i = 1; i < argc; ++i) {
             if (std::strncmp(argv[i], "-ini=", 5) != 0) continue;
             std::ifstream in(argv[i] + 5, std::ios::binary);
@@ -92,13 +113,14 @@ int main(int argc, char** argv) {
     std::cout << "scanner ran" << std::endl;
 
     if (mode == "wait") {
-        std::signal(SIGINT, on_signal);
-        std::signal(SIGTERM, on_signal);
-        if (d) put("pid", std::to_string(getpid()));
-        for (int i = 0; i < 3000 && !received; ++i) usleep(10000);  // gives up after 30 s
+        wait_until([] { return received != 0; });
         if (d && received) put("signal", std::to_string(received));
+        const char* linger = std::getenv("ZELVO_FAKE_LINGER");
+        if (d && linger && std::strcmp(linger, "1") == 0)
+            wait_until([] { return access((dir + "/release").c_str(), F_OK) == 0; });
+    } else if (mode == "sleep") {
+        wait_until([] { return false; });
     } else if (mode == "stop") {
-        if (d) put("pid", std::to_string(getpid()));
         raise(SIGSTOP);
     }
     return status;

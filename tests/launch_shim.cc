@@ -11,11 +11,17 @@
 //       temporary file exists.
 //   ZELVO_SHIM_NO_EXCHANGE=1  renameat2() fails with EINVAL, as on a file
 //       system that cannot exchange two names.
+//   ZELVO_SHIM_PLANT_ON_ENOENT=1  when exchanging the written config finds
+//       nothing at its path, an empty directory appears there at once, as
+//       another user could make it in that moment.
 //   ZELVO_SHIM_FLOCK=1  flock() fails with ENOLCK.
+//   ZELVO_SHIM_SETUID=1  setuid() fails with EPERM.
 // Each use leaves an "x" in the file named by ZELVO_SHIM_MARK.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -102,7 +108,13 @@ extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char*
         return -1;
     }
     signal_in_write();
-    return real(from_dir, from, to_dir, to, flags);
+    const int result = real(from_dir, from, to_dir, to, flags);
+    if (result != 0 && errno == ENOENT && (flags & RENAME_EXCHANGE) != 0 && enabled("ZELVO_SHIM_PLANT_ON_ENOENT") &&
+        mkdirat(to_dir, to, 0777) == 0) {
+        mark();
+        errno = ENOENT;
+    }
+    return result;
 }
 
 extern "C" int flock(int fd, int operation) {
@@ -111,5 +123,14 @@ extern "C" int flock(int fd, int operation) {
     if (!enabled("ZELVO_SHIM_FLOCK")) return real(fd, operation);
     mark();
     errno = ENOLCK;
+    return -1;
+}
+
+extern "C" int setuid(uid_t uid) {
+    typedef int (*real_t)(uid_t);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "setuid"));
+    if (!enabled("ZELVO_SHIM_SETUID")) return real(uid);
+    mark();
+    errno = EPERM;
     return -1;
 }

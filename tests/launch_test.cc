@@ -21,6 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 const std::string sandbox = ZELVO_SANDBOX;
 const std::string program = ZELVO_SANDBOX_PROGRAM;
@@ -50,6 +51,18 @@ bool in_own_pid_namespace() { return getpid() == 1; }
 const char* const no_pid_namespace =
     "signals a process the test did not start: runs only in a PID namespace of its own, which "
     "unshare could not make here";
+
+// True once the process has ended (gone, or a zombie) within timeout.
+bool process_ends(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+        const std::string::size_type paren = stat.rfind(')');
+        if (paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
 
 class launch : public ::testing::Test {
 protected:
@@ -171,25 +184,41 @@ TEST_F(launch, DryRunShowsExactlyWhatARunWouldWriteAndStart) {
 
 // A dry run fails where a run fails, with the same line, but writes nothing
 // first (a run writes the config before it refuses an empty socket address).
+// An item holding a NUL byte would reach the scanner cut short: refused.
 TEST_F(launch, DryRunFailsExactlyAsARunWould) {
+    const std::string ini = "[Scanner]\nVirusBase = /b\n";
     const struct {
         const char* socket;
         std::string task;
-        bool engine_ini;
-    } cases[] = {{"sock", "IvaskPaths /a ActionJokes 3", true},
-                 {"sock", "IvaskPaths /a ScanInteractive 1", true},
-                 {"sock", "IvaskPaths", true},
-                 {"sock", typical_task, false},
-                 {"", typical_task, true}};
+        std::string ini;  // empty: no engine INI file
+        const char* message;
+    } cases[] = {
+        {"sock", "IvaskPaths /a ActionJokes 3", ini, "Malformed task settings: unknown action code 3 for ActionJokes"},
+        {"sock", "IvaskPaths /a ScanInteractive 1", ini, "Interactive scan is not supported"},
+        {"sock", "IvaskPaths", ini, "Malformed task settings: key \"IvaskPaths\" has no value"},
+        {"sock", typical_task, "", "Failed to read file " ZELVO_SANDBOX "/etc/zelvo/zelvo32.ini"},
+        {"", typical_task, ini, "no socket available"},
+        {"sock", "IvaskPaths /\0home InfectedFiles 4"s, ini,
+         "Malformed task settings: IvaskPaths holds a NUL byte"},
+        {"sock", "IvaskPaths /home ExcludeFileAndPaths /srv\0/x"s, ini,
+         "Malformed task settings: ExcludeFileAndPaths holds a NUL byte"},
+        {"sock", typical_task, "[Scanner]\nTempPath = /t\0mp\n"s,
+         "Malformed engine settings: Scanner/TempPath holds a NUL byte"},
+    };
     for (const auto& c : cases) {
         unlink(scanner_config.c_str());
-        if (!c.engine_ini) unlink(engine_ini.c_str());
+        if (c.ini.empty())
+            unlink(engine_ini.c_str());
+        else
+            agent_utils::write_file(engine_ini, c.ini);
         const run_result dry = run_program({program, "--dry-run", c.socket}, c.task, options());
-        EXPECT_FALSE(file_exists(scanner_config)) << c.task;
+        EXPECT_FALSE(file_exists(scanner_config)) << c.message;
         const run_result real = run(c.socket, c.task);
+        EXPECT_EQ(std::string("Enterprise scan failed: ") + c.message + "\n", real.output);
         EXPECT_EQ(real.output, dry.output);
         EXPECT_EQ(255, dry.status) << dry.output;
         EXPECT_EQ(255, real.status) << real.output;
+        EXPECT_EQ(c.socket[0] == '\0', file_exists(scanner_config)) << c.message;
     }
     EXPECT_FALSE(scanner_started());
 }
@@ -346,19 +375,35 @@ TEST_F(launch, PathDirectoriesComeFromTheEnvironment) {
     EXPECT_EQ("-path=/zz", argv[17]);
 }
 
+// The program ends as soon as it has relayed the signal, while the scanner,
+// which finishes its work first, still runs. Started with the signal
+// ignored, the program still hands the scanner the default action.
 TEST_F(launch, RelayedSignalReachesTheScannerAndEndsTheProgramAtOnce) {
-    for (int signal_number : {SIGTERM, SIGINT}) {
-        unlink(seen.file("pid").c_str());
-        unlink(seen.file("signal").c_str());
-        child_process p({program, "sock"}, options("wait"));
+    const struct {
+        int signal_number;
+        bool ignored_at_start;
+    } cases[] = {{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}, {SIGINT, true}};
+    for (const auto& c : cases) {
+        shell("rm -f '" + seen.path() + "'/*");
+        process_options o = options(c.ignored_at_start ? "sleep" : "wait");
+        o.env.push_back("ZELVO_FAKE_LINGER=1");
+        if (c.ignored_at_start) o.ignored_signals = {SIGINT, SIGTERM};
+        child_process p({program, "sock"}, o);
         p.feed(typical_task);
         const pid_t pid = scanner_pid();
         ASSERT_GT(pid, 0);
-        kill(p.pid(), signal_number);
+        kill(p.pid(), c.signal_number);
         ASSERT_TRUE(p.wait_for(10s)) << "the program kept waiting";
         EXPECT_EQ(0, p.status());
+        if (c.ignored_at_start) {
+            EXPECT_TRUE(process_ends(pid, 10s)) << "the scanner ignored the relayed " << c.signal_number;
+            continue;
+        }
         ASSERT_TRUE(await_file(seen.file("signal")));
-        EXPECT_EQ(std::to_string(signal_number), slurp(seen.file("signal")));
+        EXPECT_EQ(std::to_string(c.signal_number), slurp(seen.file("signal")));
+        EXPECT_FALSE(process_ends(pid, 0ms)) << "the program waited for the scanner to end";
+        seen.write("release", "");
+        EXPECT_TRUE(process_ends(pid, 10s));
     }
 }
 
@@ -415,6 +460,12 @@ TEST_F(launch, HundredScannersThatEndAtOnceNeverHang) {
 }
 
 TEST_F(launch, ScannerThatCannotStartEndsTheProgramWithItsStatus) {
+    const run_result setuid_refused = run("sock", typical_task, with_shim("ZELVO_SHIM_SETUID=1"));
+    EXPECT_TRUE(file_exists(seen.file("shim"))) << "the failing setuid was not used";
+    EXPECT_EQ("Setuid failed: Operation not permitted\n", setuid_refused.output);
+    EXPECT_EQ(1, setuid_refused.status);
+    EXPECT_FALSE(scanner_started());
+
     unlink(scanner.c_str());
     const run_result missing = run("sock", typical_task);
     EXPECT_EQ("Execve failed: No such file or directory\n", missing.output);
@@ -460,12 +511,13 @@ TEST_F(launch, StoppedScannerKeepsTheProgramWaiting) {
 
 TEST_F(launch, ScannerStartsWithTheProgramsOwnSignalState) {
     process_options o = options();
-    o.ignored_signals = {SIGINT, SIGPIPE};
+    o.ignored_signals = {SIGINT, SIGTERM, SIGCHLD, SIGPIPE};
     o.block_sigusr1 = true;
     const run_result r = run("sock", typical_task, o);
     EXPECT_EQ(0, r.status);
+    // The signals the program catches start at their default whatever it got.
     EXPECT_EQ("blocked: " + std::to_string(SIGUSR1) +
-                  "\nINT ignored\nTERM default\nCHLD default\nPIPE ignored\nXFSZ default\n",
+                  "\nINT default\nTERM default\nCHLD default\nPIPE ignored\nXFSZ default\n",
               slurp(seen.file("start")));
     run("sock", typical_task);
     EXPECT_EQ("blocked:\nINT default\nTERM default\nCHLD default\nPIPE default\nXFSZ default\n",
@@ -624,11 +676,14 @@ TEST_F(launch, WhateverAnotherUserPlantsAtTheConfigPathGivesWay) {
     ASSERT_EQ(0, chmod(tmp.c_str(), 01777));
     scratch_dir elsewhere;
     const std::string outside = elsewhere.write("outside", "precious\n");
+    const char* const no_exchange = "ZELVO_SHIM_NO_EXCHANGE=1";
     const struct {
         const char* planted;
-        bool no_exchange;
-    } cases[] = {{"empty directory", false}, {"full directory", false}, {"fifo", false},
-                 {"link", false},           {"link", true},            {"fifo", true}};
+        const char* shim;  // null: none
+    } cases[] = {{"empty directory", nullptr}, {"full directory", nullptr}, {"fifo", nullptr},
+                 {"link", nullptr},            {"link", no_exchange},        {"fifo", no_exchange},
+                 // nothing there, then a directory just after the exchange found nothing
+                 {"nothing", "ZELVO_SHIM_PLANT_ON_ENOENT=1"}};
     for (const auto& c : cases) {
         shell("rm -rf '" + scanner_config + "' '" + scanner_config + "'.* '" + seen.path() + "'/*");
         const std::string planted = c.planted;
@@ -636,17 +691,16 @@ TEST_F(launch, WhateverAnotherUserPlantsAtTheConfigPathGivesWay) {
             ASSERT_EQ(0, mkfifo(scanner_config.c_str(), 0666));
         } else if (planted == "link") {
             ASSERT_EQ(0, symlink(outside.c_str(), scanner_config.c_str()));
-        } else {
+        } else if (planted != "nothing") {
             ASSERT_EQ(0, mkdir(scanner_config.c_str(), 0777));
             if (planted == "full directory") {
                 agent_utils::write_file(scanner_config + "/data", "theirs\n");
                 ASSERT_EQ(0, symlink(outside.c_str(), (scanner_config + "/to-outside").c_str()));
             }
         }
-        if (geteuid() == 0) shell("chown -hR 65534:65534 '" + scanner_config + "'");  // planted by nobody
-        const run_result r =
-            run("sock", typical_task, c.no_exchange ? with_shim("ZELVO_SHIM_NO_EXCHANGE=1") : options());
-        const std::string row = planted + (c.no_exchange ? " without exchange" : "");
+        if (geteuid() == 0) shell("chown -hR 65534:65534 '" + scanner_config + "' 2>/dev/null");  // planted by nobody
+        const run_result r = run("sock", typical_task, c.shim ? with_shim(c.shim) : options());
+        const std::string row = planted + " " + (c.shim ? c.shim : "");
         EXPECT_EQ("scanner ran\n", r.output) << row;
         EXPECT_EQ(0, r.status) << row;
         struct stat info = {};
@@ -655,8 +709,8 @@ TEST_F(launch, WhateverAnotherUserPlantsAtTheConfigPathGivesWay) {
         EXPECT_EQ(geteuid(), info.st_uid) << row;
         EXPECT_EQ(agent_utils::read_file(scanner_config), slurp(seen.file("config"))) << row;
         EXPECT_EQ("precious\n", agent_utils::read_file(outside)) << row;
-        if (c.no_exchange) {
-            EXPECT_TRUE(file_exists(seen.file("shim"))) << "the shim did not refuse the exchange";
+        if (c.shim) {
+            EXPECT_TRUE(file_exists(seen.file("shim"))) << row << ": the shim was not used";
         }
         EXPECT_EQ(planted == "full directory" ? 1 : 0, temporaries_beside_config()) << row;
         if (planted == "full directory") {
@@ -687,23 +741,27 @@ TEST_F(launch, AllocationFailureAnywhereEndsTheRunWithItsFailureLine) {
     agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /b\nTempPath = /t\nEnginePath = /e\nMoveFilesTo = /q\n");
     ASSERT_EQ(0, run("sock", typical_task).status);
     const std::string expected_config = agent_utils::read_file(scanner_config);
-    int n = 1;
-    for (;; ++n) {
-        shell("rm -rf '" + scanner_config + "' '" + seen.path() + "'/*");
-        const run_result r =
-            run("sock", typical_task, with_shim("ZELVO_SHIM_FAIL_ALLOC=" + std::to_string(n), ZELVO_ALLOC_FAILURE_SHIM));
-        if (!file_exists(seen.file("shim"))) break;  // the run made fewer than n allocations
-        ASSERT_TRUE(r.ended) << "allocation " << n;
-        if (r.status == 0) {
-            EXPECT_EQ(expected_config, slurp(seen.file("config"))) << "allocation " << n;
-        } else {
-            EXPECT_EQ("Enterprise scan failed: std::bad_alloc\n", r.output) << "allocation " << n;
-            EXPECT_EQ(255, r.status) << "allocation " << n;
-            EXPECT_FALSE(scanner_started()) << "allocation " << n;
+    // The Nth allocation alone fails, or (N+) it and every later one: the
+    // failure line itself must need none.
+    for (const char* from_then_on : {"", "+"}) {
+        int n = 1;
+        for (;; ++n) {
+            shell("rm -rf '" + scanner_config + "' '" + seen.path() + "'/*");
+            const std::string setting = "ZELVO_SHIM_FAIL_ALLOC=" + std::to_string(n) + from_then_on;
+            const run_result r = run("sock", typical_task, with_shim(setting, ZELVO_ALLOC_FAILURE_SHIM));
+            if (!file_exists(seen.file("shim"))) break;  // the run made fewer than n allocations
+            ASSERT_TRUE(r.ended) << setting;
+            if (r.status == 0) {
+                EXPECT_EQ(expected_config, slurp(seen.file("config"))) << setting;
+            } else {
+                EXPECT_EQ("Enterprise scan failed: std::bad_alloc\n", r.output) << setting;
+                EXPECT_EQ(255, r.status) << setting;
+                EXPECT_FALSE(scanner_started()) << setting;
+            }
+            ASSERT_LT(n, 5000);
         }
-        ASSERT_LT(n, 5000);
+        EXPECT_GT(n, 20) << "the shim counted too few allocations to be in use";
     }
-    EXPECT_GT(n, 20) << "the shim counted too few allocations to be in use";
 #endif
 }
 
@@ -790,23 +848,58 @@ TEST_F(launch, OverlappingRunsTakeTurnsSoEachScannerReadsItsOwnConfig) {
     EXPECT_EQ(0600u, info.st_mode & 07777);
 }
 
-TEST_F(launch, QueuedRunEndsAtOnceOnSigtermAndWritesNothing) {
+// A queued run has checked its whole task before it waits: a bad one fails
+// at once, a good one has printed its dropped paths; SIGTERM ends it there.
+TEST_F(launch, QueuedRunFailsOrEndsAtOnceAndWritesNothing) {
     if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
     child_process first({program, "sock"}, options("wait"));
     first.feed("IvaskPaths /first");
     ASSERT_GT(scanner_pid(), 0);
     scratch_dir queued_seen;
+    const run_result bad = run_program({program, "sock"}, "IvaskPaths /queued ActionJokes x",
+                                       options("record", queued_seen.path()), 5s);
+    ASSERT_TRUE(bad.ended) << "a bad queued task waited for the scan ahead";
+    EXPECT_EQ("Enterprise scan failed: bad lexical cast: source type value could not be interpreted as target\n",
+              bad.output);
+    EXPECT_EQ(255, bad.status);
     child_process queued({program, "sock"}, options("record", queued_seen.path()));
     queued.feed("IvaskPaths /queued,rel");
     EXPECT_FALSE(queued.wait_for(300ms)) << "the second run did not wait for its turn";
     kill(queued.pid(), SIGTERM);
     ASSERT_TRUE(queued.wait_for(5s));
     EXPECT_EQ(-SIGTERM, queued.status());
-    EXPECT_EQ("", queued.output());
+    EXPECT_EQ("Skipping relative path: rel\n", queued.output());
     stop_scanner();
     ASSERT_TRUE(first.wait_for(10s));
     EXPECT_FALSE(file_exists(queued_seen.file("argv")));
     EXPECT_NE(std::string::npos, agent_utils::read_file(scanner_config).find("\nExcludePaths = \n"));
+}
+
+// A run cancelled or killed while its scanner has yet to read its config:
+// the scanner keeps the turn, so the queued run neither replaces that config
+// nor starts its own scanner before it has ended.
+TEST_F(launch, CancelledOrKilledRunsScannerKeepsTheTurnUntilItEnds) {
+    for (const int signal_number : {SIGTERM, SIGKILL}) {
+        scratch_dir a_seen, b_seen;
+        // Reads its config a second after it starts, and finishes first.
+        process_options a_options = options(signal_number == SIGTERM ? "wait" : "record", a_seen.path());
+        a_options.env.push_back("ZELVO_FAKE_DELAY_MS=1000");
+        child_process a({program, "sock"}, a_options);
+        a.feed("IvaskPaths /home ExcludeFileAndPaths /A-private InfectedFiles 1");
+        ASSERT_TRUE(await_file(a_seen.file("argv")));
+        child_process b({program, "sock"}, options("record", b_seen.path()));
+        b.feed("IvaskPaths /home ExcludeFileAndPaths /B InfectedFiles 4");
+        std::this_thread::sleep_for(100ms);  // b is queued
+        kill(a.pid(), signal_number);
+        ASSERT_TRUE(a.wait_for(10s));
+        ASSERT_TRUE(await_file(b_seen.file("argv"))) << signal_number;
+        EXPECT_TRUE(file_exists(a_seen.file("config"))) << signal_number << ": b started before a's scanner ended";
+        ASSERT_TRUE(b.wait_for(10s));
+        const std::string a_config = slurp(a_seen.file("config"));
+        EXPECT_NE(std::string::npos, a_config.find("\nExcludePaths = /A-private\n")) << signal_number;
+        EXPECT_NE(std::string::npos, a_config.find("\nInfectedFiles = Cure\n")) << signal_number;
+        EXPECT_NE(std::string::npos, slurp(b_seen.file("config")).find("\nExcludePaths = /B\n"));
+    }
 }
 
 // The shipped program with its real paths, in a private mount namespace

@@ -198,7 +198,8 @@ TEST_F(scanner_config, ItemsAreWrittenSoThatTheScannerReadsThemBack) {
     }
 }
 
-// Any item over every byte a task or engine file can carry, line ends aside,
+// Any item over every byte a task or engine file can carry, line ends and
+// NUL (both refused) aside,
 // as a single value and in lists, read back through the parameter store.
 TEST_F(scanner_config, EveryItemRoundTripsThroughTheReader) {
     const std::string special = "\"\\,;#'= \t\v\f";
@@ -208,7 +209,7 @@ TEST_F(scanner_config, EveryItemRoundTripsThroughTheReader) {
         for (char& c : item) {
             do {
                 c = random() % 2 ? special[random() % special.size()] : static_cast<char>(random() % 256);
-            } while (c == '\r' || c == '\n');
+            } while (c == '\r' || c == '\n' || c == '\0');
         }
         return item;
     };
