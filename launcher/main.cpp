@@ -40,18 +40,19 @@ void print_usage() {
         "       zelvo-ivask -h | --help\n"
         "\n"
         "Runs one scan task for the management agent. SOCKET is the agent's socket\n"
-        "address, passed to the scanner; standard input holds the task settings, blank-\n"
-        "separated keys and values (IvaskPaths /home,/srv InfectedFiles 1 ...).\n"
-        "With -n, prints the config it would write and the scanner command line it\n"
-        "would start, and changes nothing.\n"
+        "address, passed to the scanner; standard input holds the task settings, keys\n"
+        "and values separated by single spaces (IvaskPaths /home,/srv InfectedFiles 1).\n"
+        "With -n, prints what the run would not use and why, the config it would\n"
+        "write and the scanner command line it would start, and changes nothing.\n"
         "\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
         "Starts   " ZELVO_SCANNER " (the console scanner)\n"
         "\n"
-        "Exit status: 0 once the scanner has ended (or after -V, -h); 255 on failure,\n"
-        "with one line \"Enterprise scan failed: ...\"; 1 or 2 when the scanner could\n"
-        "not be started. See zelvo-ivask(1).");
+        "Exit status: 0 once the scanner has ended or a signal was relayed to it, and\n"
+        "after -V, -h or a dry run that found nothing wrong; 255 on failure, with one\n"
+        "line \"Enterprise scan failed: ...\"; 1 or 2 when the scanner could not be\n"
+        "started (a dry run: 2 when it is not an executable file). See zelvo-ivask(1).");
 }
 
 void print_version() {

@@ -46,11 +46,29 @@ const struct {
     {"Scanner/MoveFilesTo", &move_files_to, "/var/zelvo/infected"},
 };
 
-void load_engine_settings() {
+// A run passes no logger: a missing or doubled parameter silently takes its
+// default. The dry run's logger shows each default and why it was taken.
+void load_engine_settings(const config_t::logger_t& logger = config_t::logger_t()) {
     config_t engine;
+    engine.set_logger(logger);
     engine.parse_ini_file(ZELVO_ENGINE_INI);
-    // No logger: a missing or doubled parameter silently takes its default.
     for (const auto& setting : engine_settings) engine.get(setting.key, *setting.destination, setting.fallback, false);
+}
+
+// The dry run's own lines, for the person at the terminal: comments, so that
+// they stand apart from what a run prints.
+void print_comment(const std::string& text) { print_line("# " + text); }
+
+// The translation, showing what it will not use, and for a value that does
+// not convert, which key had it and what the key takes: the failure's own
+// line names neither.
+scan_settings_t translate_showing_why(const std::string& task_text) {
+    try {
+        return scan_settings_t(task_text, print_line, print_comment);
+    } catch (const scan_settings_t::bad_value& e) {
+        print_comment(e.key() + " \"" + e.value() + "\": " + e.takes());
+        throw;
+    }
 }
 
 // Checked only after the config is rendered (and, in a run, written): the
@@ -80,9 +98,9 @@ int run_sequence(const std::string& socket_address) {
 }
 
 int dry_run(const std::string& socket_address) {
-    load_engine_settings();
+    load_engine_settings(print_comment);
     const std::string task_text = read_task_settings(STDIN_FILENO);
-    const scan_settings_t settings(task_text, print_line);
+    const scan_settings_t settings = translate_showing_why(task_text);
     const std::string config = render_scanner_config(settings);
     check_socket_address(socket_address);
     std::string shown = "# the scanner config that would be written to " ZELVO_SCANNER_CONFIG "\n" + config +
@@ -90,5 +108,10 @@ int dry_run(const std::string& socket_address) {
                         ZELVO_SCANNER;
     for (const std::string& arg : scanner_arguments(socket_address, settings.scan_paths)) shown += "\n" + arg;
     print_line(shown);
+    // The one failure of the start that can be seen without starting.
+    if (const int error = scanner_start_error()) {
+        print_line(start_failure_line(2, error));
+        return 2;
+    }
     return 0;
 }

@@ -16,10 +16,14 @@ std::string read_task_settings(int fd);
 int run_sequence(const std::string& socket_address);
 
 // What run_sequence would do, shown instead of done: reads the engine
-// settings and the task as a run does, prints the lines a run would print,
-// then "# the scanner config that would be written to <config>", the config
-// byte for byte, "# the scanner that would be started, then its arguments
-// from argv[0] on, one per line", the scanner's path and each argument on a
-// line of its own. Writes nothing, takes no turn, installs no handler,
-// starts nothing. Returns 0; fails as a run would.
+// settings and the task as a run does, prints the lines a run would print
+// and, as "# " comments, each engine setting that took its default and why,
+// and what the task says that the run will not use; then "# the scanner
+// config that would be written to <config>", the config byte for byte, "#
+// the scanner that would be started, then its arguments from argv[0] on, one
+// per line", the scanner's path and each argument on a line of its own.
+// Writes nothing, takes no turn, installs no handler, starts nothing. Fails
+// as a run would, a value that does not convert shown first as "# <key>
+// "<value>": <what it takes>". Returns 0, or 2 after "Execve failed: <why>"
+// when the scanner is not an executable regular file.
 int dry_run(const std::string& socket_address);

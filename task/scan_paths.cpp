@@ -68,19 +68,23 @@ void add_program_directories(std::vector<std::string>& scan_paths) {
 }  // namespace
 
 void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
-                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices) {
+                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices,
+                  const scan_settings_t::notice_sink_t& ignored) {
     if (const std::string* named = find_setting(settings, key_ivask_paths)) split_value_by_commas(*named, scan_paths);
     if (const std::string* excluded = find_setting(settings, key_exclude_paths))
         split_value_by_commas(*excluded, exclude_paths);
 
-    if (scan_paths.empty()) {
+    if (!scan_paths.empty()) {
+        for (const char* key : {key_scan_removable, key_scan_fixed})
+            if (find_setting(settings, key) != nullptr) tell_ignored(ignored, "used only when IvaskPaths names no path", key);
+    } else {
         const std::string* removable = find_setting(settings, key_scan_removable);
         const std::string* fixed = find_setting(settings, key_scan_fixed);
         if (removable == nullptr || fixed == nullptr)
             throw std::runtime_error(
                 "Malformed task settings: ScanRemovable and ScanFixed are required when IvaskPaths names no path");
-        const bool scan_removable = to_bool(*removable);
-        const bool scan_fixed = to_bool(*fixed);
+        const bool scan_removable = to_bool(*removable, key_scan_removable);
+        const bool scan_fixed = to_bool(*fixed, key_scan_fixed);
         if (scan_removable || scan_fixed) {
             scan_paths.emplace_back("/");
             exclude_paths.insert(exclude_paths.end(), std::begin(whole_system_exclusions),

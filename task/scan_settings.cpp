@@ -27,17 +27,26 @@ bool is_plain_integer(const std::string& value) {
     return true;
 }
 
-template <class Target> [[noreturn]] void refuse() {
-    throw boost::bad_lexical_cast(typeid(std::string), typeid(Target));
+// What each kind of value takes, for bad_value.
+const char* const boolean_takes = "a boolean is 1, +1, 0, +0 or -0";
+const char* const number_takes = "a number is digits with an optional sign, from -2147483648 to 2147483647";
+const char* const action_takes = "an action is 0 (Report), 1 (Cure), 2 (Move), 4 (Delete) or 8 (Ignore)";
+
+// The plain integer value converted to Number, or bad_value for key.
+template <class Number> Number to_integer(const std::string& value, const std::string& key, const char* takes) {
+    Number number = 0;
+    if (!is_plain_integer(value) || !boost::conversion::try_lexical_convert(value, number))
+        throw scan_settings_t::bad_value(key, value, takes);
+    return number;
 }
 
 // A signed 32-bit number, kept as its bit pattern: "-1" is 4294967295.
-uint32_t to_number(const std::string& value) {
-    if (!is_plain_integer(value)) refuse<int32_t>();
-    return static_cast<uint32_t>(boost::lexical_cast<int32_t>(value));
+uint32_t to_number(const std::string& value, const char* key) {
+    return static_cast<uint32_t>(to_integer<int32_t>(value, key, number_takes));
 }
 
 const char* const key_interactive = "ScanInteractive";
+const char* const key_incurable = "IncurableFiles";
 
 struct boolean_key {
     const char* key;
@@ -70,7 +79,7 @@ const number_key number_keys[] = {
 const action_key action_keys[] = {
     {"ActionDialers", &scan_settings_t::action_dialers},
     {"InfectedFiles", &scan_settings_t::action_infected},
-    {"IncurableFiles", &scan_settings_t::action_incurable},
+    {key_incurable, &scan_settings_t::action_incurable},
     {"ActionAdware", &scan_settings_t::action_adware},
     {"ActionInfectedMail", &scan_settings_t::action_infected_mail},
     {"ActionInfectedArchive", &scan_settings_t::action_infected_archive},
@@ -96,7 +105,7 @@ bool is_known_key(const std::string& key) {
     return known.count(key) != 0;
 }
 
-settings_map read_pairs(const std::string& text) {
+settings_map read_pairs(const std::string& text, const scan_settings_t::notice_sink_t& ignored) {
     typedef boost::escaped_list_separator<char> separator;
     typedef boost::tokenizer<separator> tokenizer;
     // No escape character; blanks separate; double quotes group.
@@ -108,8 +117,10 @@ settings_map read_pairs(const std::string& text) {
     for (tokenizer::const_iterator it = tokens.begin(); it != tokens.end(); ++it) {
         if (!awaiting_value)
             key = *it;
-        else if (is_known_key(key))
-            pairs.emplace(key, *it);  // the first pair of a key wins
+        else if (!is_known_key(key))
+            task_detail::tell_ignored(ignored, "not a task key", key);
+        else if (!pairs.emplace(key, *it).second && ignored)  // the first pair of a key wins
+            task_detail::tell_ignored(ignored, "given again (the first value counts)", key + " \"" + *it + "\"");
         awaiting_value = !awaiting_value;
     }
     if (awaiting_value)
@@ -119,39 +130,51 @@ settings_map read_pairs(const std::string& text) {
 
 }  // namespace
 
-bool task_detail::to_bool(const std::string& value) {
+bool task_detail::to_bool(const std::string& value, const char* key) {
     if (value == "1" || value == "+1") return true;
     if (value == "0" || value == "+0" || value == "-0") return false;
-    refuse<bool>();
+    throw scan_settings_t::bad_value(key, value, boolean_takes);
 }
 
-scan_settings_t::scan_settings_t(const std::string& text, const notice_sink_t& notices) {
-    const settings_map settings = read_pairs(text);
+void task_detail::tell_ignored(const scan_settings_t::notice_sink_t& ignored, const char* why, const std::string& key) {
+    if (ignored) ignored(std::string(why) + ", ignored: " + key);
+}
+
+scan_settings_t::bad_value::bad_value(const std::string& key, const std::string& value, const char* takes)
+    : key_(key), value_(value), takes_(takes) {}
+
+scan_settings_t::scan_settings_t(const std::string& text, const notice_sink_t& notices, const notice_sink_t& ignored) {
+    const settings_map settings = read_pairs(text, ignored);
 
     const std::string* interactive = find_setting(settings, key_interactive);
-    if (interactive != nullptr && task_detail::to_bool(*interactive))
+    if (interactive != nullptr && task_detail::to_bool(*interactive, key_interactive))
         throw std::runtime_error("Interactive scan is not supported");
 
-    task_detail::select_paths(settings, scan_paths, exclude_paths, notices);
+    task_detail::select_paths(settings, scan_paths, exclude_paths, notices, ignored);
 
     for (const boolean_key& k : boolean_keys) {
         if (const std::string* value = find_setting(settings, k.key)) {
-            const bool on = task_detail::to_bool(*value);
-            if (k.field != nullptr) this->*k.field = on;
+            const bool on = task_detail::to_bool(*value, k.key);
+            if (k.field != nullptr)
+                this->*k.field = on;
+            else
+                task_detail::tell_ignored(ignored, "checked, but no scanner setting takes it", k.key);
         }
     }
     for (const number_key& k : number_keys) {
-        if (const std::string* value = find_setting(settings, k.key)) this->*k.field = to_number(*value);
+        if (const std::string* value = find_setting(settings, k.key)) this->*k.field = to_number(*value, k.key);
     }
     for (const action_key& k : action_keys) {
         if (const std::string* value = find_setting(settings, k.key)) this->*k.field = convert_action(*value, k.key);
     }
+    // The scanner config carries it only when curing.
+    if (action_infected != action_cure && find_setting(settings, key_incurable) != nullptr)
+        task_detail::tell_ignored(ignored, "used only when InfectedFiles is 1 (Cure)", key_incurable);
 }
 
 scan_settings_t::action_t scan_settings_t::convert_action(const std::string& value, const std::string& key) {
-    if (!is_plain_integer(value)) refuse<uint32_t>();
     // A leading "-" negates modulo 2^32; only the low eight bits are the code.
-    switch (boost::lexical_cast<uint32_t>(value) & 0xFFu) {
+    switch (to_integer<uint32_t>(value, key, action_takes) & 0xFFu) {
     case 0: return action_report;
     case 1: return action_cure;
     case 2: return action_move;

@@ -13,11 +13,30 @@
 #include <vector>
 
 #include <boost/function.hpp>
+#include <boost/lexical_cast/bad_lexical_cast.hpp>
 
 class scan_settings_t {
 public:
     // Receives each line the translation prints, without its line end.
     typedef boost::function<void(const std::string&)> notice_sink_t;
+
+    // A value its key cannot take: a boolean, number or action that does not
+    // convert. Its message is the conversion's own, "bad lexical cast: source
+    // type value could not be interpreted as target", which names nothing;
+    // key(), value() and takes() say which key, what it was given and what
+    // it takes ("a boolean is 1, +1, 0, +0 or -0").
+    class bad_value : public boost::bad_lexical_cast {
+    public:
+        bad_value(const std::string& key, const std::string& value, const char* takes);
+        const std::string& key() const { return key_; }
+        const std::string& value() const { return value_; }
+        const char* takes() const { return takes_; }
+
+    private:
+        std::string key_;
+        std::string value_;
+        const char* takes_;
+    };
 
     enum action_t : uint32_t {
         action_report = 0,
@@ -29,13 +48,21 @@ public:
 
     // Builds the record from the task text. Paths that are dropped are
     // reported to notices, one line each ("Skipping empty path",
-    // "Skipping relative path: <path>"). Reads the environment's PATH only
-    // when the task names no path and asks for no whole-system scan.
-    scan_settings_t(const std::string& text, const notice_sink_t& notices);
+    // "Skipping relative path: <path>"). What the task says that the
+    // translation does not use is told to ignored, if given, one line each,
+    // "<why>, ignored: <key>": a key it does not know, a key given again
+    // (with the value dropped), IncurableFiles when InfectedFiles is not
+    // Cure, ScanRemovable and ScanFixed when IvaskPaths names a path, and
+    // CheckContainer. Reads the environment's PATH only when the task names
+    // no path and asks for no whole-system scan. Throws bad_value for a value
+    // that does not convert.
+    scan_settings_t(const std::string& text, const notice_sink_t& notices,
+                    const notice_sink_t& ignored = notice_sink_t());
 
     // An action code of the task ("0", "1", "2", "4", "8"; only the low eight
     // bits of the unsigned 32-bit number count). key names the setting in the
-    // message for an unlisted code.
+    // message for an unlisted code, and in bad_value for a value that is not
+    // such a number.
     static action_t convert_action(const std::string& value, const std::string& key);
 
     // Writes the action's word ("Report", "Cure", "Move", "Delete", "Ignore");

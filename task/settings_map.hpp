@@ -24,14 +24,19 @@ inline const std::string* find_setting(const settings_map& settings, const char*
     return it == settings.end() ? nullptr : &it->second;
 }
 
-// The exact spellings the task may use for a boolean: "1", "+1" true;
-// "0", "+0", "-0" false. Anything else throws boost::bad_lexical_cast.
-bool to_bool(const std::string& value);
+// The exact spellings the task may use for key's boolean: "1", "+1" true;
+// "0", "+0", "-0" false. Anything else throws scan_settings_t::bad_value.
+bool to_bool(const std::string& value, const char* key);
+
+// Tells ignored, if it is set, that the task's key is not used, and why.
+void tell_ignored(const scan_settings_t::notice_sink_t& ignored, const char* why, const std::string& key);
 
 // Fills scan_paths and exclude_paths from the task (named paths, a
 // whole-system scan, or the PATH directories plus the system directories),
-// then drops empty and relative entries, reporting each on notices.
+// then drops empty and relative entries, reporting each on notices. The
+// whole-system keys, given beside named paths, are told to ignored.
 void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
-                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices);
+                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices,
+                  const scan_settings_t::notice_sink_t& ignored);
 
 }  // namespace task_detail
