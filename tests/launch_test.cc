@@ -32,6 +32,8 @@ const std::string run_dir = sandbox + "/run";
 const std::string run_lock = run_dir + "/zelvo-ivask.lock";
 const std::string version_line = "zelvo-ivask for Linux, version " ZELVO_VERSION "\n";
 const std::string typical_task = "IvaskPaths /home,/srv InfectedFiles 1 IncurableFiles 4";
+// Every engine setting given once: no default is taken.
+const std::string full_engine_ini = "[Scanner]\nVirusBase = /b\nTempPath = /t\nEnginePath = /e\nMoveFilesTo = /q\n";
 
 std::vector<std::string> split_nul(const std::string& text) {
     std::vector<std::string> parts;
@@ -159,6 +161,7 @@ TEST_F(launch, WrongArgumentCountsAreRefusedBeforeAnythingIsRead) {
 // A dry run shows the lines a run prints, the config it writes byte for
 // byte and the scanner it starts with each argument, and changes nothing.
 TEST_F(launch, DryRunShowsExactlyWhatARunWouldWriteAndStart) {
+    agent_utils::write_file(engine_ini, full_engine_ini);
     const std::string tasks[] = {typical_task, "IvaskPaths \"/home,rel,/srv/a b\" ExcludeFileAndPaths /x;y"};
     for (const char* dry_switch : {"-n", "--dry-run"}) {
         for (const std::string& task : tasks) {
@@ -186,7 +189,7 @@ TEST_F(launch, DryRunShowsExactlyWhatARunWouldWriteAndStart) {
 // first (a run writes the config before it refuses an empty socket address).
 // An item holding a NUL byte would reach the scanner cut short: refused.
 TEST_F(launch, DryRunFailsExactlyAsARunWould) {
-    const std::string ini = "[Scanner]\nVirusBase = /b\n";
+    const std::string& ini = full_engine_ini;
     const struct {
         const char* socket;
         std::string task;
@@ -202,7 +205,7 @@ TEST_F(launch, DryRunFailsExactlyAsARunWould) {
          "Malformed task settings: IvaskPaths holds a NUL byte"},
         {"sock", "IvaskPaths /home ExcludeFileAndPaths /srv\0/x"s, ini,
          "Malformed task settings: ExcludeFileAndPaths holds a NUL byte"},
-        {"sock", typical_task, "[Scanner]\nTempPath = /t\0mp\n"s,
+        {"sock", typical_task, "[Scanner]\nVirusBase = /b\nTempPath = /t\0mp\nEnginePath = /e\nMoveFilesTo = /q\n"s,
          "Malformed engine settings: Scanner/TempPath holds a NUL byte"},
     };
     for (const auto& c : cases) {
@@ -220,6 +223,75 @@ TEST_F(launch, DryRunFailsExactlyAsARunWould) {
         EXPECT_EQ(255, real.status) << real.output;
         EXPECT_EQ(c.socket[0] == '\0', file_exists(scanner_config)) << c.message;
     }
+    EXPECT_FALSE(scanner_started());
+}
+
+// A dry run tells the person at the terminal what is wrong with a task and
+// what a run will not use, in comment lines before the failure line or the
+// config; the rest is the dry run of its twin, the task (and engine file)
+// without the fault. A scanner that cannot be executed ends it as a run.
+TEST_F(launch, DryRunSaysWhatIsWrongAndWhatARunWillNotUse) {
+    const std::string failed = "Enterprise scan failed: bad lexical cast: source type value could not be "
+                               "interpreted as target\n";
+    const std::string& full = full_engine_ini;
+    const std::string no_engine_path = "[Scanner]\nVirusBase = /b\nTempPath = /t\nMoveFilesTo = /q\n";
+    const std::string default_engine_path = no_engine_path + "EnginePath = /var/zelvo/lib/zelvo32.dll\n";
+    const struct {
+        std::string task, ini, lines;  // lines: before the twin's output (after it without a scanner)
+        std::string twin_task, twin_ini;  // no twin task: the lines are the whole output
+        bool scanner;
+        int status;
+    } cases[] = {
+        {"IvaskPaths /a ScanHeuristic yes", full, "# ScanHeuristic \"yes\": a boolean is 1, +1, 0, +0 or -0\n" + failed,
+         "", "", true, 255},
+        {"ScanRemovable 0 ScanFixed true", full, "# ScanFixed \"true\": a boolean is 1, +1, 0, +0 or -0\n" + failed, "",
+         "", true, 255},
+        {"IvaskPaths /a MaxArchLevel 2147483648", full,
+         "# MaxArchLevel \"2147483648\": a number is digits with an optional sign, from -2147483648 to 2147483647\n" +
+             failed,
+         "", "", true, 255},
+        {"IvaskPaths /a InfectedFiles cure", full,
+         "# InfectedFiles \"cure\": an action is 0 (Report), 1 (Cure), 2 (Move), 4 (Delete) or 8 (Ignore)\n" + failed,
+         "", "", true, 255},
+        {"IvaskPaths /a InfectedFile 4 infectedfiles 4", full,
+         "# not a task key, ignored: InfectedFile\n# not a task key, ignored: infectedfiles\n", "IvaskPaths /a", full,
+         true, 0},
+        {"IvaskPaths /a CheckArchives 1 CheckArchives 0", full,
+         "# given again (the first value counts), ignored: CheckArchives \"0\"\n", "IvaskPaths /a CheckArchives 1", full,
+         true, 0},
+        {"IvaskPaths /a InfectedFiles 2 IncurableFiles 4", full,
+         "# used only when InfectedFiles is 1 (Cure), ignored: IncurableFiles\n", "IvaskPaths /a InfectedFiles 2", full,
+         true, 0},
+        {"IvaskPaths /a ScanFixed 1 CheckContainer 1", full,
+         "# used only when IvaskPaths names no path, ignored: ScanFixed\n"
+         "# checked, but no scanner setting takes it, ignored: CheckContainer\n",
+         "IvaskPaths /a", full, true, 0},
+        {"IvaskPaths /a", no_engine_path,
+         "# Parameter not found: Scanner/EnginePath. Default value (/var/zelvo/lib/zelvo32.dll) used.\n",
+         "IvaskPaths /a", default_engine_path, true, 0},
+        {"IvaskPaths /a", full + "EnginePath = /e2\n",
+         "# in " + engine_ini + " at parameter \"Scanner/EnginePath\": Multiple values are not allowed. Default "
+         "value (/var/zelvo/lib/zelvo32.dll) used.\n",
+         "IvaskPaths /a", default_engine_path, true, 0},
+        {"IvaskPaths /a", full, "Execve failed: No such file or directory\n", "IvaskPaths /a", full, false, 2},
+    };
+    const auto dry_run = [this](const std::string& task) {
+        return run_program({program, "--dry-run", "sock"}, task, options());
+    };
+    for (const auto& c : cases) {
+        std::string twin;
+        if (!c.twin_task.empty()) {
+            agent_utils::write_file(engine_ini, c.twin_ini);
+            twin = dry_run(c.twin_task).output;
+        }
+        agent_utils::write_file(engine_ini, c.ini);
+        if (!c.scanner) unlink(scanner.c_str());
+        const run_result r = dry_run(c.task);
+        install_scanner();
+        EXPECT_EQ(c.scanner ? c.lines + twin : twin + c.lines, r.output) << c.task;
+        EXPECT_EQ(c.status, r.status) << c.task;
+    }
+    EXPECT_FALSE(file_exists(scanner_config));
     EXPECT_FALSE(scanner_started());
 }
 
@@ -738,7 +810,7 @@ TEST_F(launch, AllocationFailureAnywhereEndsTheRunWithItsFailureLine) {
 #elif defined(ZELVO_COVERAGE_BUILD)
     GTEST_SKIP() << "the coverage counters are written at exit with allocations that must not fail";
 #else
-    agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /b\nTempPath = /t\nEnginePath = /e\nMoveFilesTo = /q\n");
+    agent_utils::write_file(engine_ini, full_engine_ini);
     ASSERT_EQ(0, run("sock", typical_task).status);
     const std::string expected_config = agent_utils::read_file(scanner_config);
     // The Nth allocation alone fails, or (N+) it and every later one: the
