@@ -1,10 +1,11 @@
 // The scan task as the agent describes it, translated for the scanner.
 //
 // The agent's text is a flat list of tokens, each ended by a space (only a
-// space), read as key/value pairs (double quotes group spaces; the first pair of a key wins;
-// unknown keys are ignored). Construction validates the whole task: a bad
-// value throws, and no record exists. Keys are applied in a fixed order, so
-// the failure reported is that of the first bad key in that order.
+// space), read as key/value pairs (double quotes group spaces; the first
+// pair of a key wins; unknown keys are ignored). Construction validates the
+// whole task: a bad value throws, and no record exists. Keys are applied in
+// a fixed order, so the failure reported is that of the first bad key in
+// that order.
 #pragma once
 
 #include <cstdint>
