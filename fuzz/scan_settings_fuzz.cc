@@ -1,6 +1,6 @@
-// The task translation on arbitrary text (PATH fixed): it builds a record or
-// throws, and a record renders to a complete scanner config whose path lists
-// hold only absolute paths.
+// The task translation on arbitrary text (PATH fixed), telling what it
+// ignores: it builds a record or throws, and a record renders to a complete
+// scanner config whose path lists hold only absolute paths.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const scan_settings_t::notice_sink_t discard = [](const std::string&) {};
     try {
-        const scan_settings_t settings(text, discard);
+        const scan_settings_t settings(text, discard, discard);
         for (const auto* list : {&settings.scan_paths, &settings.exclude_paths})
             for (const std::string& p : *list)
                 if (p.empty() || p[0] != '/') std::abort();
