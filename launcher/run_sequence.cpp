@@ -92,7 +92,7 @@ int run_sequence(const std::string& socket_address) {
     const run_turn turn;
     install_signal_handlers();
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
-    std::string().swap(config);
+    std::string().swap(config);  // not kept while the scanner runs
     check_socket_address(socket_address);
     return start_scanner_and_wait(socket_address, settings.scan_paths, turn.descriptor());
 }
