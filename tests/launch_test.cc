@@ -54,13 +54,20 @@ const char* const no_pid_namespace =
     "signals a process the test did not start: runs only in a PID namespace of its own, which "
     "unshare could not make here";
 
+// The process's state letter from /proc ('T' stopped, 'Z' a zombie), or 0
+// when it is gone.
+char process_state(pid_t pid) {
+    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    const std::string::size_type paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
 // True once the process has ended (gone, or a zombie) within timeout.
 bool process_ends(pid_t pid, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-        const std::string::size_type paren = stat.rfind(')');
-        if (paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0) return true;
+        const char state = process_state(pid);
+        if (state == 0 || state == 'Z') return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -257,8 +264,8 @@ TEST_F(launch, DryRunSaysWhatIsWrongAndWhatARunWillNotUse) {
          "# not a task key, ignored: InfectedFile\n# not a task key, ignored: infectedfiles\n", "IvaskPaths /a", full,
          true, 0},
         {"IvaskPaths /a CheckArchives 1 CheckArchives 0", full,
-         "# given again (the first value counts), ignored: CheckArchives \"0\"\n", "IvaskPaths /a CheckArchives 1", full,
-         true, 0},
+         "# given again (the first value counts), ignored: CheckArchives \"0\"\n", "IvaskPaths /a CheckArchives 1",
+         full, true, 0},
         {"IvaskPaths /a InfectedFiles 2 IncurableFiles 4", full,
          "# used only when InfectedFiles is 1 (Cure), ignored: IncurableFiles\n", "IvaskPaths /a InfectedFiles 2", full,
          true, 0},
@@ -569,12 +576,7 @@ TEST_F(launch, StoppedScannerKeepsTheProgramWaiting) {
     const pid_t pid = scanner_pid();
     ASSERT_GT(pid, 0);
     // Wait until the scanner is really stopped.
-    for (int i = 0; i < 1000; ++i) {
-        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-        const std::string::size_type paren = stat.rfind(')');
-        if (paren != std::string::npos && stat.compare(paren + 2, 1, "T") == 0) break;
-        std::this_thread::sleep_for(5ms);
-    }
+    for (int i = 0; i < 1000 && process_state(pid) != 'T'; ++i) std::this_thread::sleep_for(5ms);
     EXPECT_FALSE(p.wait_for(300ms)) << "a stopped scanner ended the wait";
     kill(pid, SIGCONT);  // continued, it exits
     ASSERT_TRUE(p.wait_for(10s));
