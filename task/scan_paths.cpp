@@ -76,7 +76,8 @@ void select_paths(const settings_map& settings, std::vector<std::string>& scan_p
 
     if (!scan_paths.empty()) {
         for (const char* key : {key_scan_removable, key_scan_fixed})
-            if (find_setting(settings, key) != nullptr) tell_ignored(ignored, "used only when IvaskPaths names no path", key);
+            if (find_setting(settings, key) != nullptr)
+                tell_ignored(ignored, "used only when IvaskPaths names no path", key);
     } else {
         const std::string* removable = find_setting(settings, key_scan_removable);
         const std::string* fixed = find_setting(settings, key_scan_fixed);

@@ -4,7 +4,6 @@
 #include <ostream>
 #include <set>
 #include <stdexcept>
-#include <typeinfo>
 
 #include <boost/lexical_cast.hpp>
 #include <boost/tokenizer.hpp>
@@ -119,7 +118,7 @@ settings_map read_pairs(const std::string& text, const scan_settings_t::notice_s
             key = *it;
         else if (!is_known_key(key))
             task_detail::tell_ignored(ignored, "not a task key", key);
-        else if (!pairs.emplace(key, *it).second && ignored)  // the first pair of a key wins
+        else if (!pairs.emplace(key, *it).second)  // the first pair of a key wins
             task_detail::tell_ignored(ignored, "given again (the first value counts)", key + " \"" + *it + "\"");
         awaiting_value = !awaiting_value;
     }
