@@ -1,14 +1,16 @@
 // zelvo-ivask: runs one scan task for the management agent.
 //
 //   zelvo-ivask SOCKET     task settings on standard input
-//   zelvo-ivask -n | --dry-run SOCKET
+//   zelvo-ivask [-n | --dry-run] [-w | --wait SECONDS] SOCKET
 //   zelvo-ivask -V | -v | --version
 //   zelvo-ivask -h | --help
 //
-// Every failure of the program's own ends here: one line "Enterprise scan
-// failed: <why>", status 255. A scanner that cannot be started ends the
-// program with its child's line ("Setuid failed: ..." or "Execve failed:
-// ...") and status 1 or 2.
+// A single argument is always the socket address unless it is a version or
+// help switch: the agent's call never reads as an option. Every failure of
+// the program's own ends here: one line "Enterprise scan failed: <why>",
+// status 255. A scanner that cannot be started ends the program with its
+// child's line ("Setuid failed: ..." or "Execve failed: ...") and status 1
+// or 2.
 
 #include <exception>
 #include <stdexcept>
@@ -31,19 +33,29 @@ bool is_help_switch(const std::string& arg) { return arg == "-h" || arg == "--he
 
 bool is_dry_run_switch(const std::string& arg) { return arg == "-n" || arg == "--dry-run"; }
 
+bool is_wait_switch(const std::string& arg) { return arg == "-w" || arg == "--wait"; }
+
+// Whole seconds, at most nine digits.
+int wait_seconds(const std::string& value) {
+    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+        throw std::runtime_error("--wait takes a whole number of seconds, not \"" + value + "\"");
+    return std::stoi(value);
+}
+
 // For the person at the terminal; the agent never asks for it.
 void print_usage() {
     print_line(
         "Usage: zelvo-ivask SOCKET < TASK\n"
-        "       zelvo-ivask -n | --dry-run SOCKET < TASK\n"
+        "       zelvo-ivask [-n | --dry-run] [-w | --wait SECONDS] SOCKET < TASK\n"
         "       zelvo-ivask -V | -v | --version\n"
         "       zelvo-ivask -h | --help\n"
         "\n"
         "Runs one scan task for the management agent. SOCKET is the agent's socket\n"
         "address, passed to the scanner; standard input holds the task settings, keys\n"
         "and values separated by single spaces (IvaskPaths /home,/srv InfectedFiles 1).\n"
-        "With -n, prints what the run would not use and why, the config it would\n"
-        "write and the scanner command line it would start, and changes nothing.\n"
+        "With -n, prints what the run would not use and why, who holds the turn, the\n"
+        "config it would write and the scanner command line it would start, and\n"
+        "changes nothing. With -w, a run fails if its turn has not come in SECONDS.\n"
         "\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
@@ -67,7 +79,21 @@ int main(int argc, char** argv) {
     try {
         open_missing_standard_descriptors();
         ignore_write_signals();
-        if (argc == 3 && is_dry_run_switch(argv[1])) return dry_run(argv[2]);
+        unblock_relayed_signals();
+        if (argc > 2) {  // options, then the socket address
+            bool dry = false;
+            run_options options;
+            for (int i = 1; i < argc - 1; ++i) {
+                const std::string arg = argv[i];
+                if (is_dry_run_switch(arg))
+                    dry = true;
+                else if (is_wait_switch(arg) && i + 1 < argc - 1)
+                    options.wait_seconds = wait_seconds(argv[++i]);
+                else
+                    throw std::runtime_error("Wrong number of parameters");
+            }
+            return dry ? dry_run(argv[argc - 1]) : run_sequence(argv[argc - 1], options);
+        }
         if (argc != 2) throw std::runtime_error("Wrong number of parameters");
         const std::string arg = argv[1];
         if (is_version_switch(arg)) {
@@ -82,7 +108,7 @@ int main(int argc, char** argv) {
             print_usage();
             throw std::runtime_error("Wrong number of parameters");
         }
-        return run_sequence(arg);
+        return run_sequence(arg, run_options());
     } catch (const std::exception& e) {
         print_failure(e.what());
         return -1;

@@ -79,7 +79,7 @@ void check_socket_address(const std::string& socket_address) {
 
 }  // namespace
 
-int run_sequence(const std::string& socket_address) {
+int run_sequence(const std::string& socket_address, const run_options& options) {
     load_engine_settings();
     const std::string task_text = read_task_settings(STDIN_FILENO);
     // The whole task is checked before the turn is waited for: a queued task
@@ -89,12 +89,12 @@ int run_sequence(const std::string& socket_address) {
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
-    const run_turn turn;
+    const run_turn turn(options.wait_seconds);
     install_signal_handlers();
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
     std::string().swap(config);  // not kept while the scanner runs
     check_socket_address(socket_address);
-    return start_scanner_and_wait(socket_address, settings.scan_paths, turn.descriptor());
+    return start_scanner_and_wait(socket_address, settings.scan_paths, turn);
 }
 
 int dry_run(const std::string& socket_address) {
@@ -103,6 +103,7 @@ int dry_run(const std::string& socket_address) {
     const scan_settings_t settings = translate_showing_why(task_text);
     const std::string config = render_scanner_config(settings);
     check_socket_address(socket_address);
+    print_comment(describe_turn());
     std::string shown = "# the scanner config that would be written to " ZELVO_SCANNER_CONFIG "\n" + config +
                         "# the scanner that would be started, then its arguments from argv[0] on, one per line\n"
                         ZELVO_SCANNER;

@@ -54,14 +54,26 @@ int ignore_keeping_original(saved_action& s) {
 
 std::string system_error(const char* what) { return std::string(what) + std::strerror(errno); }
 
+// A SIGINT or SIGTERM caught before the scanner exists: relayed as soon as
+// it does, so a cancel is never lost in the moments before the start.
+volatile sig_atomic_t early_signal = 0;
+
+// Passes the signal on and ends the wait. A stopped scanner acts on it only
+// once continued, as a service manager continues after its stop signal.
+void relay(int signal_number) {
+    const int saved_errno = errno;
+    kill(child_pid, signal_number);
+    kill(child_pid, SIGCONT);
+    errno = saved_errno;
+    signal_relayed = 1;
+    child_done = 1;
+}
+
 void sigproxy(int signal_number) {
-    if (child_pid > 0) {
-        const int saved_errno = errno;
-        kill(child_pid, signal_number);
-        errno = saved_errno;
-        signal_relayed = 1;
-        child_done = 1;
-    }
+    if (child_pid > 0)
+        relay(signal_number);
+    else
+        early_signal = signal_number;
 }
 
 void sigchld(int) { child_done = 1; }
@@ -118,18 +130,6 @@ public:
     sigset_t original_mask;
 };
 
-// SIGINT or SIGTERM held back since the signals were blocked came before the
-// scanner exists: like those before, they have no effect.
-void discard_early_signals() {
-    sigset_t relayed;
-    sigemptyset(&relayed);
-    sigaddset(&relayed, SIGINT);
-    sigaddset(&relayed, SIGTERM);
-    const struct timespec no_wait = {0, 0};
-    while (sigtimedwait(&relayed, nullptr, &no_wait) > 0) {
-    }
-}
-
 // True once the child has exited or was killed; it is left unreaped.
 bool child_has_ended(pid_t pid) {
     siginfo_t info;
@@ -153,6 +153,14 @@ bool read_start_failure(int status_fd, start_failure& failure) {
 void ignore_write_signals() {
     for (saved_action& s : saved_actions)
         if (ignore_keeping_original(s) != 0) throw std::runtime_error(system_error("sigaction failed: "));
+}
+
+void unblock_relayed_signals() {
+    sigset_t relayed;
+    sigemptyset(&relayed);
+    sigaddset(&relayed, SIGINT);
+    sigaddset(&relayed, SIGTERM);
+    if (sigprocmask(SIG_UNBLOCK, &relayed, nullptr) != 0) throw std::runtime_error(system_error("sigprocmask failed: "));
 }
 
 void install_signal_handlers() {
@@ -189,7 +197,7 @@ std::vector<std::string> scanner_arguments(const std::string& socket_address,
 }
 
 int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
-                           int inherited_fd) {
+                           const run_turn& turn) {
     std::vector<std::string> args = scanner_arguments(socket_address, scan_paths);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -205,11 +213,12 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
     int status_pipe[2];
     if (pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error(system_error("pipe failed: "));
 
-    discard_early_signals();
-
     const pid_t pid = fork();
-    if (pid == 0) become_scanner(argv.data(), status_pipe[1], inherited_fd, block.original_mask);
+    if (pid == 0) become_scanner(argv.data(), status_pipe[1], turn.descriptor(), block.original_mask);
     child_pid = pid;
+    // Caught since the handlers were installed; one held back since the
+    // block is relayed by the handler once the wait unblocks it.
+    if (pid > 0 && early_signal != 0) relay(early_signal);
     const std::string fork_failure = pid < 0 ? system_error("fork failed: ") : std::string();
     close(status_pipe[1]);
     start_failure failure = {0, 0};
@@ -222,6 +231,7 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
         print_line(start_failure_line(failure.status, failure.error));
         return failure.status;
     }
+    turn.record_holder(pid);
 
     for (;;) {
         if (child_done) {

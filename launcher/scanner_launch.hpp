@@ -1,19 +1,22 @@
 // Starting the console scanner and relaying signals to it.
 //
-// From install_signal_handlers() on, SIGINT and SIGTERM are caught: before
-// the scanner exists they do nothing; afterwards they are relayed to it and
-// the wait ends at once. The wait also ends when the scanner exits or is
-// killed; a scanner that is only stopped or continued keeps the program
-// waiting. The scanner starts with the signal mask and the dispositions of
-// SIGPIPE and SIGXFSZ that the program itself was started with; SIGINT,
-// SIGTERM and SIGCHLD, which the program catches, start at their default
-// action, so a relayed signal acts on a scanner even where the program was
-// started with it ignored.
+// From install_signal_handlers() on, SIGINT and SIGTERM are caught and
+// relayed to the scanner, followed by SIGCONT, and the wait ends at once; one
+// caught before the scanner exists is relayed as soon as it does. The wait
+// also ends when the scanner exits or is killed; a scanner that is only
+// stopped or continued keeps the program waiting. The scanner starts with the
+// signal mask and the dispositions of SIGPIPE and SIGXFSZ that the program
+// itself was started with, except that SIGINT, SIGTERM and SIGCHLD, which the
+// program catches, start at their default action and SIGINT and SIGTERM
+// unblocked (see unblock_relayed_signals()): a relayed signal always acts on
+// the scanner.
 #pragma once
 
 #include <csignal>
 #include <string>
 #include <vector>
+
+#include "launcher/run_lock.hpp"
 
 // Shared with the signal handlers: the scanner's process id (0 until it
 // exists, and always 0 in the scanner's own process) and the flag that wakes
@@ -27,6 +30,12 @@ extern volatile sig_atomic_t child_done;
 // "sigaction failed: <why>".
 void ignore_write_signals();
 
+// Unblocks SIGINT and SIGTERM for the program and so for its scanner,
+// whatever mask the program was started with: a queued run ends on either at
+// once, and a relayed one is never left pending in the scanner. Throws
+// "sigprocmask failed: <why>".
+void unblock_relayed_signals();
+
 // Throws "failed to set signal handlers: <why>" or
 // "failed to set sigchld handler: <why>".
 void install_signal_handlers();
@@ -36,14 +45,14 @@ void install_signal_handlers();
 std::vector<std::string> scanner_arguments(const std::string& socket_address,
                                            const std::vector<std::string>& scan_paths);
 
-// Starts the scanner with scanner_arguments(), and waits. inherited_fd, unless
-// it is -1, is a descriptor the scanner keeps open until it ends (the run's
-// turn); the program's own copy is closed on exec. Returns 0 once the
-// scanner has ended or a signal was relayed to it. When the scanner could not
-// be started, start_failure_line() is printed and the result is its status,
-// 1 or 2. Throws "fork failed: <why>".
+// Starts the scanner with scanner_arguments(), and waits. The scanner
+// inherits the turn's lock and keeps it open until it ends (the program's own
+// copy is closed on exec), and is recorded as the turn's holder once it has
+// started. Returns 0 once the scanner has ended or a signal was relayed to
+// it. When the scanner could not be started, start_failure_line() is printed
+// and the result is its status, 1 or 2. Throws "fork failed: <why>".
 int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
-                           int inherited_fd);
+                           const run_turn& turn);
 
 // The line for a scanner that could not be started: "Setuid failed: <why>"
 // for status 1, "Execve failed: <why>" for status 2.

@@ -97,8 +97,9 @@ protected:
                  "XDG_RUNTIME_DIR=" + run_dir};
         return o;
     }
-    process_options with_shim(const std::string& setting, const char* shim = ZELVO_LAUNCH_SHIM) const {
-        process_options o = options();
+    process_options with_shim(const std::string& setting, const char* shim = ZELVO_LAUNCH_SHIM,
+                              const std::string& mode = "record") const {
+        process_options o = options(mode);
         o.env.push_back(std::string("LD_PRELOAD=") + shim);
         o.env.push_back("ZELVO_SHIM_MARK=" + seen.file("shim"));
         o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
@@ -155,7 +156,8 @@ TEST_F(launch, VersionLookAlikesAreSocketAddresses) {
 TEST_F(launch, WrongArgumentCountsAreRefusedBeforeAnythingIsRead) {
     const std::vector<std::vector<std::string>> command_lines = {
         {program}, {program, "sock", "extra"}, {program, "-V", "-V"}, {program, "", ""},
-        {program, "sock", "-n"}, {program, "--dry-run", "sock", "extra"}, {program, "-N", "sock"}};
+        {program, "sock", "-n"}, {program, "--dry-run", "sock", "extra"}, {program, "-N", "sock"},
+        {program, "-w", "sock"}, {program, "sock", "-w", "1"}};
     for (const auto& argv : command_lines) {
         const run_result r = run_program(argv, typical_task, options());
         EXPECT_EQ("Enterprise scan failed: Wrong number of parameters\n", r.output) << argv.size();
@@ -182,6 +184,7 @@ TEST_F(launch, DryRunShowsExactlyWhatARunWouldWriteAndStart) {
             const run_result real = run("/run/agent.sock", task);
             ASSERT_EQ(0, real.status);
             std::string expected = real.output.substr(0, real.output.size() - std::string("scanner ran\n").size()) +
+                                   "# runs take turns by the lock " + run_lock + ": the turn is free\n" +
                                    "# the scanner config that would be written to " + scanner_config + "\n" +
                                    slurp(seen.file("config")) +
                                    "# the scanner that would be started, then its arguments from argv[0] on, one "
@@ -456,17 +459,21 @@ TEST_F(launch, PathDirectoriesComeFromTheEnvironment) {
 
 // The program ends as soon as it has relayed the signal, while the scanner,
 // which finishes its work first, still runs. Started with the signal
-// ignored, the program still hands the scanner the default action.
+// ignored or blocked, the program still hands the scanner the default
+// action, unblocked.
 TEST_F(launch, RelayedSignalReachesTheScannerAndEndsTheProgramAtOnce) {
     const struct {
         int signal_number;
-        bool ignored_at_start;
-    } cases[] = {{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}, {SIGINT, true}};
+        bool ignored_at_start, blocked_at_start;
+    } cases[] = {{SIGTERM, false, false}, {SIGINT, false, false}, {SIGTERM, true, false},
+                 {SIGINT, true, false},   {SIGTERM, false, true}, {SIGINT, false, true}};
     for (const auto& c : cases) {
         shell("rm -f '" + seen.path() + "'/*");
-        process_options o = options(c.ignored_at_start ? "sleep" : "wait");
+        const bool at_default = c.ignored_at_start || c.blocked_at_start;
+        process_options o = options(at_default ? "sleep" : "wait");
         o.env.push_back("ZELVO_FAKE_LINGER=1");
         if (c.ignored_at_start) o.ignored_signals = {SIGINT, SIGTERM};
+        if (c.blocked_at_start) o.blocked_signals = {SIGINT, SIGTERM};
         child_process p({program, "sock"}, o);
         p.feed(typical_task);
         const pid_t pid = scanner_pid();
@@ -474,8 +481,8 @@ TEST_F(launch, RelayedSignalReachesTheScannerAndEndsTheProgramAtOnce) {
         kill(p.pid(), c.signal_number);
         ASSERT_TRUE(p.wait_for(10s)) << "the program kept waiting";
         EXPECT_EQ(0, p.status());
-        if (c.ignored_at_start) {
-            EXPECT_TRUE(process_ends(pid, 10s)) << "the scanner ignored the relayed " << c.signal_number;
+        if (at_default) {
+            EXPECT_TRUE(process_ends(pid, 10s)) << "the scanner did not act on the relayed " << c.signal_number;
             continue;
         }
         ASSERT_TRUE(await_file(seen.file("signal")));
@@ -500,23 +507,24 @@ TEST_F(launch, ScannerEndingBeforeTheSuspensionIsStillNoticed) {
 
 // SIGINT and SIGTERM once the handlers are installed but before the scanner
 // exists: while the config is written (held back until it is in place) and
-// just before the scanner starts (blocked). The program must neither signal
-// anything nor stop waiting: the scanner, slow to finish, still finishes
-// before the program ends. A program that signalled some stale pid would
-// reach pid 1, so this runs only in the tests' own PID namespace.
-TEST_F(launch, SignalsBeforeTheScannerExistsHaveNoEffect) {
+// just before the scanner starts (blocked). The cancel is kept and relayed
+// as soon as the scanner exists, which ends it (it would sleep for 30 s) and
+// the program. A program that signalled some stale pid would reach pid 1, so
+// this runs only in the tests' own PID namespace.
+TEST_F(launch, SignalsBeforeTheScannerExistsReachItAsSoonAsItDoes) {
     const char* const settings[] = {"ZELVO_SHIM_SIGNAL_EARLY=1", "ZELVO_SHIM_SIGNAL_IN_WRITE=2",
                                     "ZELVO_SHIM_SIGNAL_IN_WRITE=15"};
     if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
     for (const char* setting : settings) {
         shell("rm -f '" + seen.path() + "'/*");
-        process_options o = with_shim(setting);
-        o.env.push_back("ZELVO_FAKE_DELAY_MS=300");
-        const run_result r = run("sock", typical_task, o);
+        const process_options o = with_shim(setting, ZELVO_LAUNCH_SHIM, "sleep");
+        const run_result r = run_program({program, "sock"}, typical_task, o, 10s);
         EXPECT_TRUE(file_exists(seen.file("shim"))) << "the signalling shim was not used";
-        EXPECT_EQ("scanner ran\n", r.output) << setting;
+        ASSERT_TRUE(r.ended) << setting << ": the cancel was lost";
         EXPECT_EQ(0, r.status) << setting;
-        EXPECT_TRUE(file_exists(seen.file("config"))) << setting << ": the program did not wait for the scanner";
+        if (file_exists(seen.file("pid"))) {
+            EXPECT_TRUE(process_ends(std::stoi(slurp(seen.file("pid"))), 10s)) << setting;
+        }
     }
 }
 
@@ -586,10 +594,11 @@ TEST_F(launch, StoppedScannerKeepsTheProgramWaiting) {
 TEST_F(launch, ScannerStartsWithTheProgramsOwnSignalState) {
     process_options o = options();
     o.ignored_signals = {SIGINT, SIGTERM, SIGCHLD, SIGPIPE};
-    o.block_sigusr1 = true;
+    o.blocked_signals = {SIGUSR1, SIGINT, SIGTERM};
     const run_result r = run("sock", typical_task, o);
     EXPECT_EQ(0, r.status);
-    // The signals the program catches start at their default whatever it got.
+    // The signals the program catches start at their default, and those it
+    // relays unblocked, whatever it got.
     EXPECT_EQ("blocked: " + std::to_string(SIGUSR1) +
                   "\nINT default\nTERM default\nCHLD default\nPIPE ignored\nXFSZ default\n",
               slurp(seen.file("start")));
@@ -936,7 +945,10 @@ TEST_F(launch, QueuedRunFailsOrEndsAtOnceAndWritesNothing) {
     EXPECT_EQ("Enterprise scan failed: bad lexical cast: source type value could not be interpreted as target\n",
               bad.output);
     EXPECT_EQ(255, bad.status);
-    child_process queued({program, "sock"}, options("record", queued_seen.path()));
+    // Started, as a threaded agent may start it, with the signals blocked.
+    process_options queued_options = options("record", queued_seen.path());
+    queued_options.blocked_signals = {SIGINT, SIGTERM};
+    child_process queued({program, "sock"}, queued_options);
     queued.feed("IvaskPaths /queued,rel");
     EXPECT_FALSE(queued.wait_for(300ms)) << "the second run did not wait for its turn";
     kill(queued.pid(), SIGTERM);
@@ -974,6 +986,67 @@ TEST_F(launch, CancelledOrKilledRunsScannerKeepsTheTurnUntilItEnds) {
         EXPECT_NE(std::string::npos, a_config.find("\nInfectedFiles = Cure\n")) << signal_number;
         EXPECT_NE(std::string::npos, slurp(b_seen.file("config")).find("\nExcludePaths = /B\n"));
     }
+}
+
+// A scanner stopped when its run is cancelled is continued, acts on the
+// relayed signal and gives up the turn: the queued run starts.
+TEST_F(launch, CancelledStoppedScannerEndsAndTheQueuedRunStarts) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    scratch_dir b_seen;
+    child_process a({program, "sock"}, options("stop"));
+    a.feed("IvaskPaths /first");
+    const pid_t pid = scanner_pid();
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 1000 && process_state(pid) != 'T'; ++i) std::this_thread::sleep_for(5ms);
+    child_process b({program, "sock"}, options("record", b_seen.path()));
+    b.feed("IvaskPaths /second");
+    kill(a.pid(), SIGTERM);
+    ASSERT_TRUE(a.wait_for(10s));
+    EXPECT_EQ(0, a.status());
+    EXPECT_TRUE(process_ends(pid, 10s)) << "the stopped scanner kept the turn";
+    ASSERT_TRUE(b.wait_for(10s)) << "the queued run never got its turn";
+    EXPECT_EQ("-path=/second", split_nul(slurp(b_seen.file("argv"))).back());
+}
+
+// The lock file names the turn's holder; a run told to wait at most N
+// seconds fails after them, naming it, and writes nothing; a dry run names
+// it without waiting.
+TEST_F(launch, TurnHolderIsNamedAndTheWaitForItBounded) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    child_process first({program, "sock"}, options("wait"));
+    first.feed("IvaskPaths /first");
+    const pid_t holder = scanner_pid();
+    ASSERT_GT(holder, 0);
+    for (int i = 0; i < 200 && slurp(run_lock) != std::to_string(holder) + "\n"; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(std::to_string(holder) + "\n", slurp(run_lock)) << "the scanner is not named as the holder";
+    const std::string config = agent_utils::read_file(scanner_config);
+    scratch_dir queued_seen;
+    for (const int seconds : {0, 1}) {
+        const auto start = std::chrono::steady_clock::now();
+        const run_result r = run_program({program, "-w", std::to_string(seconds), "sock"}, "IvaskPaths /queued",
+                                         options("record", queued_seen.path()), 10s);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ("Enterprise scan failed: the turn is still held by process " + std::to_string(holder) + " after " +
+                      std::to_string(seconds) + " s\n",
+                  r.output);
+        EXPECT_EQ(255, r.status);
+        EXPECT_GE(took, std::chrono::seconds(seconds));
+        EXPECT_LT(took, std::chrono::seconds(seconds) + 3s);
+    }
+    EXPECT_EQ(config, agent_utils::read_file(scanner_config)) << "a run that did not get its turn wrote";
+    EXPECT_FALSE(file_exists(queued_seen.file("argv")));
+    const run_result dry = run_program({program, "-n", "sock"}, "IvaskPaths /queued", options());
+    EXPECT_NE(std::string::npos, dry.output.find("\n# runs take turns by the lock " + run_lock +
+                                                 ": the turn is held by process " + std::to_string(holder) + "\n"))
+        << dry.output;
+    stop_scanner();
+    ASSERT_TRUE(process_ends(holder, 10s));
+    const run_result after = run_program({program, "--wait", "5", "sock"}, "IvaskPaths /queued",
+                                         options("record", queued_seen.path()));
+    EXPECT_EQ("scanner ran\n", after.output);
+    EXPECT_EQ(0, after.status);
+    const run_result bad = run_program({program, "-w", "1s", "sock"}, "IvaskPaths /queued", options());
+    EXPECT_EQ("Enterprise scan failed: --wait takes a whole number of seconds, not \"1s\"\n", bad.output);
 }
 
 // The shipped program with its real paths, in a private mount namespace

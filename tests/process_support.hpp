@@ -21,7 +21,7 @@
 struct process_options {
     std::vector<std::string> env;      // NAME=value added to the current environment
     std::vector<int> ignored_signals;  // start the program with these ignored
-    bool block_sigusr1 = false;        // and SIGUSR1 blocked
+    std::vector<int> blocked_signals;  // and these blocked
     // How the agent may hand over the program's descriptors and limits.
     std::vector<int> closed_fds;     // closed at start (0, 1, 2)
     std::string stdin_path;          // standard input opened from this path instead of the pipe
@@ -67,7 +67,7 @@ public:
             for (int s : options.ignored_signals) signal(s, SIG_IGN);
             sigset_t mask;
             sigemptyset(&mask);
-            if (options.block_sigusr1) sigaddset(&mask, SIGUSR1);
+            for (int s : options.blocked_signals) sigaddset(&mask, s);
             sigprocmask(SIG_SETMASK, &mask, nullptr);
             if (options.fsize_limit_zero) {
                 const struct rlimit none = {0, 0};
