@@ -16,12 +16,16 @@
 //       another user could make it in that moment.
 //   ZELVO_SHIM_FLOCK=1  flock() fails with ENOLCK.
 //   ZELVO_SHIM_SETUID=1  setuid() fails with EPERM.
+//   ZELVO_SHIM_WRITEV_EAGAIN=1  the first writev() fails with EAGAIN, as on a
+//       full non-blocking standard output.
+//   ZELVO_SHIM_SHORT_WRITES=1  every write() writes one byte at most.
 // Each use leaves an "x" in the file named by ZELVO_SHIM_MARK.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -133,4 +137,29 @@ extern "C" int setuid(uid_t uid) {
     mark();
     errno = EPERM;
     return -1;
+}
+
+extern "C" ssize_t writev(int fd, const struct iovec* pieces, int count) {
+    typedef ssize_t (*real_t)(int, const struct iovec*, int);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "writev"));
+    static bool failed = false;
+    if (failed || !enabled("ZELVO_SHIM_WRITEV_EAGAIN")) return real(fd, pieces, count);
+    failed = true;
+    mark();
+    errno = EAGAIN;
+    return -1;
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+    typedef ssize_t (*real_t)(int, const void*, size_t);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "write"));
+    static bool marked = false;
+    if (size > 1 && enabled("ZELVO_SHIM_SHORT_WRITES")) {
+        size = 1;
+        if (!marked) {
+            marked = true;  // before mark(), which writes too
+            mark();
+        }
+    }
+    return real(fd, data, size);
 }

@@ -249,41 +249,42 @@ TEST_F(launch, DryRunSaysWhatIsWrongAndWhatARunWillNotUse) {
     const struct {
         std::string task, ini, lines;  // lines: before the twin's output (after it without a scanner)
         std::string twin_task, twin_ini;  // no twin task: the lines are the whole output
-        bool scanner;
+        mode_t scanner;                   // its mode; 0: none
         int status;
     } cases[] = {
         {"IvaskPaths /a ScanHeuristic yes", full, "# ScanHeuristic \"yes\": a boolean is 1, +1, 0, +0 or -0\n" + failed,
-         "", "", true, 255},
+         "", "", 0755, 255},
         {"ScanRemovable 0 ScanFixed true", full, "# ScanFixed \"true\": a boolean is 1, +1, 0, +0 or -0\n" + failed, "",
-         "", true, 255},
+         "", 0755, 255},
         {"IvaskPaths /a MaxArchLevel 2147483648", full,
          "# MaxArchLevel \"2147483648\": a number is digits with an optional sign, from -2147483648 to 2147483647\n" +
              failed,
-         "", "", true, 255},
+         "", "", 0755, 255},
         {"IvaskPaths /a InfectedFiles cure", full,
          "# InfectedFiles \"cure\": an action is 0 (Report), 1 (Cure), 2 (Move), 4 (Delete) or 8 (Ignore)\n" + failed,
-         "", "", true, 255},
+         "", "", 0755, 255},
         {"IvaskPaths /a InfectedFile 4 infectedfiles 4", full,
          "# not a task key, ignored: InfectedFile\n# not a task key, ignored: infectedfiles\n", "IvaskPaths /a", full,
-         true, 0},
+         0755, 0},
         {"IvaskPaths /a CheckArchives 1 CheckArchives 0", full,
          "# given again (the first value counts), ignored: CheckArchives \"0\"\n", "IvaskPaths /a CheckArchives 1",
-         full, true, 0},
+         full, 0755, 0},
         {"IvaskPaths /a InfectedFiles 2 IncurableFiles 4", full,
          "# used only when InfectedFiles is 1 (Cure), ignored: IncurableFiles\n", "IvaskPaths /a InfectedFiles 2", full,
-         true, 0},
+         0755, 0},
         {"IvaskPaths /a ScanFixed 1 CheckContainer 1", full,
          "# used only when IvaskPaths names no path, ignored: ScanFixed\n"
          "# checked, but no scanner setting takes it, ignored: CheckContainer\n",
-         "IvaskPaths /a", full, true, 0},
+         "IvaskPaths /a", full, 0755, 0},
         {"IvaskPaths /a", no_engine_path,
          "# Parameter not found: Scanner/EnginePath. Default value (/var/zelvo/lib/zelvo32.dll) used.\n",
-         "IvaskPaths /a", default_engine_path, true, 0},
+         "IvaskPaths /a", default_engine_path, 0755, 0},
         {"IvaskPaths /a", full + "EnginePath = /e2\n",
          "# in " + engine_ini + " at parameter \"Scanner/EnginePath\": Multiple values are not allowed. Default "
          "value (/var/zelvo/lib/zelvo32.dll) used.\n",
-         "IvaskPaths /a", default_engine_path, true, 0},
-        {"IvaskPaths /a", full, "Execve failed: No such file or directory\n", "IvaskPaths /a", full, false, 2},
+         "IvaskPaths /a", default_engine_path, 0755, 0},
+        {"IvaskPaths /a", full, "Execve failed: No such file or directory\n", "IvaskPaths /a", full, 0, 2},
+        {"IvaskPaths /a", full, "Execve failed: Permission denied\n", "IvaskPaths /a", full, 0644, 2},
     };
     const auto dry_run = [this](const std::string& task) {
         return run_program({program, "--dry-run", "sock"}, task, options());
@@ -295,10 +296,13 @@ TEST_F(launch, DryRunSaysWhatIsWrongAndWhatARunWillNotUse) {
             twin = dry_run(c.twin_task).output;
         }
         agent_utils::write_file(engine_ini, c.ini);
-        if (!c.scanner) unlink(scanner.c_str());
+        if (c.scanner == 0)
+            unlink(scanner.c_str());
+        else
+            chmod(scanner.c_str(), c.scanner);
         const run_result r = dry_run(c.task);
         install_scanner();
-        EXPECT_EQ(c.scanner ? c.lines + twin : twin + c.lines, r.output) << c.task;
+        EXPECT_EQ(c.scanner == 0755 ? c.lines + twin : twin + c.lines, r.output) << c.task;
         EXPECT_EQ(c.status, r.status) << c.task;
     }
     EXPECT_FALSE(file_exists(scanner_config));
@@ -564,6 +568,31 @@ TEST_F(launch, ScannerThatCannotStartEndsTheProgramWithItsStatus) {
         const run_result denied = run("sock", typical_task);
         EXPECT_EQ("Execve failed: Permission denied\n", denied.output);
         EXPECT_EQ(2, denied.status);
+    }
+}
+
+// The program's lines and the config arrive whole when the system writes
+// less than asked, or refuses the failure line's single write once.
+TEST_F(launch, OutputAndConfigSurviveShortAndFailedWrites) {
+    const std::string good_task = "IvaskPaths /a,rel ActionJokes 8";
+    ASSERT_EQ(0, run("sock", good_task).status);
+    const std::string expected_config = agent_utils::read_file(scanner_config);
+    const struct {
+        const char* setting;
+        std::string task, output;
+        int status;
+    } cases[] = {
+        {"ZELVO_SHIM_WRITEV_EAGAIN=1", "IvaskPaths /a ActionJokes 3",
+         "Enterprise scan failed: Malformed task settings: unknown action code 3 for ActionJokes\n", 255},
+        {"ZELVO_SHIM_SHORT_WRITES=1", good_task, "Skipping relative path: rel\nscanner ran\n", 0},
+    };
+    for (const auto& c : cases) {
+        unlink(seen.file("shim").c_str());
+        const run_result r = run("sock", c.task, with_shim(c.setting));
+        EXPECT_TRUE(file_exists(seen.file("shim"))) << c.setting << ": the shim was not used";
+        EXPECT_EQ(c.output, r.output) << c.setting;
+        EXPECT_EQ(c.status, r.status) << c.setting;
+        EXPECT_EQ(expected_config, agent_utils::read_file(scanner_config)) << c.setting;
     }
 }
 
