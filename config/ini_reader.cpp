@@ -231,6 +231,11 @@ void config_t::parse_ini_file(const std::string& path) {
     config_detail::parse_ini_text(params, agent_utils::read_file(path), path);
 }
 
+std::string config_detail::ini_line(const std::string& text, std::size_t number) {
+    const line_list lines = split_lines(text);
+    return number >= 1 && number <= lines.size() ? std::string(lines[number - 1]) : std::string();
+}
+
 void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {
     const line_list lines = split_lines(text);
     ci_string section;

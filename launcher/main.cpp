@@ -1,7 +1,7 @@
 // zelvo-ivask: runs one scan task for the management agent.
 //
 //   zelvo-ivask SOCKET     task settings on standard input
-//   zelvo-ivask [-n | --dry-run] [-w | --wait SECONDS] SOCKET
+//   zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] SOCKET
 //   zelvo-ivask -V | -v | --version
 //   zelvo-ivask -h | --help
 //
@@ -46,7 +46,7 @@ int wait_seconds(const std::string& value) {
 void print_usage() {
     print_line(
         "Usage: zelvo-ivask SOCKET < TASK\n"
-        "       zelvo-ivask [-n | --dry-run] [-w | --wait SECONDS] SOCKET < TASK\n"
+        "       zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] SOCKET < TASK\n"
         "       zelvo-ivask -V | -v | --version\n"
         "       zelvo-ivask -h | --help\n"
         "\n"
@@ -55,7 +55,8 @@ void print_usage() {
         "and values separated by single spaces (IvaskPaths /home,/srv InfectedFiles 1).\n"
         "With -n, prints what the run would not use and why, who holds the turn, the\n"
         "config it would write and the scanner command line it would start, and\n"
-        "changes nothing. With -w, a run fails if its turn has not come in SECONDS.\n"
+        "changes nothing. With --strict, a run refuses what it would not take as\n"
+        "written. With -w, a run fails if its turn has not come in SECONDS.\n"
         "\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
@@ -87,12 +88,14 @@ int main(int argc, char** argv) {
                 const std::string arg = argv[i];
                 if (is_dry_run_switch(arg))
                     dry = true;
+                else if (arg == "--strict")
+                    options.strict = true;
                 else if (is_wait_switch(arg) && i + 1 < argc - 1)
                     options.wait_seconds = wait_seconds(argv[++i]);
                 else
                     throw std::runtime_error("Wrong number of parameters");
             }
-            return dry ? dry_run(argv[argc - 1]) : run_sequence(argv[argc - 1], options);
+            return dry ? dry_run(argv[argc - 1], options) : run_sequence(argv[argc - 1], options);
         }
         if (argc != 2) throw std::runtime_error("Wrong number of parameters");
         const std::string arg = argv[1];

@@ -11,6 +11,9 @@ std::string read_task_settings(int fd);
 // What the command line asks of a run besides its socket address.
 struct run_options {
     int wait_seconds = -1;  // how long to wait for the turn; negative: as long as it takes
+    // Refuse what a run would otherwise not take as written (what a dry run
+    // comments on, and the lines about dropped paths), before the turn.
+    bool strict = false;
 };
 
 // Loads the engine settings, reads the task from standard input, translates
@@ -21,16 +24,21 @@ struct run_options {
 int run_sequence(const std::string& socket_address, const run_options& options);
 
 // What run_sequence would do, shown instead of done: reads the engine
-// settings and the task as a run does, prints the lines a run would print
-// and, as "# " comments, each engine setting that took its default and why,
-// and what the task says that the run will not use; then "# the scanner
-// config that would be written to <config>", the config byte for byte, "#
-// the scanner that would be started, then its arguments from argv[0] on, one
-// per line", the scanner's path and each argument on a line of its own.
-// Before the config, a comment says whether runs take turns and who holds
-// the turn (see describe_turn()).
-// Writes nothing, takes no turn, installs no handler, starts nothing. Fails
-// as a run would, a value that does not convert shown first as "# <key>
-// "<value>": <what it takes>". Returns 0, or 2 after "Execve failed: <why>"
-// when the scanner is not an executable regular file.
-int dry_run(const std::string& socket_address);
+// settings and the task as a run does and prints, in this order, "# "
+// comments on each engine setting that took its default and why, the lines
+// about dropped paths and comments on what the task says that a run will not
+// take as written (in the order the translation meets them), whether runs
+// take turns and who holds the turn (see describe_turn()), then "# the
+// scanner config that would be written to <config>", the config byte for
+// byte, "# the scanner that would be started, then its arguments from
+// argv[0] on, one per line", the scanner's path and each argument on a line
+// of its own. Every line but the config's shows a control character or a
+// backslash as a C escape, so that each is one line. Writes nothing, takes no
+// turn, installs no handler, starts nothing. Fails as a run would (strict:
+// with the first comment's or dropped path's words once all are shown), a
+// value that does not convert shown first as "# <key> "<value>": <what it
+// takes>", an engine file that cannot be read or parsed as "# <file>: <the
+// system's reason>" or "# <file> line <N>: <its text>". Returns 0, or 2
+// after "Execve failed: <why>" when the scanner would not start (see
+// scanner_start_error()).
+int dry_run(const std::string& socket_address, const run_options& options);

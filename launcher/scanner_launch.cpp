@@ -1,10 +1,12 @@
 #include "launcher/scanner_launch.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,6 +150,27 @@ bool read_start_failure(int status_fd, start_failure& failure) {
     return n == static_cast<ssize_t>(sizeof failure);
 }
 
+// What Linux's execve() takes: each string, its NUL included, at most 32
+// pages; all of them (the file name, the arguments, the environment) with a
+// pointer each, at most a quarter of the stack limit, within 128 KiB and
+// 6 MiB.
+bool fits_exec_limits(const std::vector<std::string>& args) {
+    const std::size_t longest = 32 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t total = sizeof ZELVO_SCANNER;
+    bool each_fits = true;
+    const auto add = [&](std::size_t length) {
+        each_fits = each_fits && length + 1 <= longest;
+        total += length + 1 + sizeof(char*);
+    };
+    for (const std::string& arg : args) add(arg.size());
+    for (char** entry = environ; *entry != nullptr; ++entry) add(std::strlen(*entry));
+    struct rlimit stack = {};
+    std::size_t limit = 6 << 20;
+    if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY)
+        limit = std::min<std::size_t>(limit, stack.rlim_cur / 4);
+    return each_fits && total <= std::max<std::size_t>(limit, 128 << 10);
+}
+
 }  // namespace
 
 void ignore_write_signals() {
@@ -176,13 +199,14 @@ std::string start_failure_line(int status, int error) {
     return (status == 1 ? "Setuid failed: " : "Execve failed: ") + std::string(std::strerror(error));
 }
 
-int scanner_start_error() {
+int scanner_start_error(const std::vector<std::string>& args) {
     struct stat info = {};
     if (stat(ZELVO_SCANNER, &info) != 0) return errno;
     // What execv says of a directory, a FIFO or a device.
     if (!S_ISREG(info.st_mode)) return EACCES;
     // The scanner runs with the program's effective user as its only one.
-    return faccessat(AT_FDCWD, ZELVO_SCANNER, X_OK, AT_EACCESS) == 0 ? 0 : errno;
+    if (faccessat(AT_FDCWD, ZELVO_SCANNER, X_OK, AT_EACCESS) != 0) return errno;
+    return fits_exec_limits(args) ? 0 : E2BIG;
 }
 
 std::vector<std::string> scanner_arguments(const std::string& socket_address,

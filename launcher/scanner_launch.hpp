@@ -58,8 +58,9 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
 // for status 1, "Execve failed: <why>" for status 2.
 std::string start_failure_line(int status, int error);
 
-// Why starting the scanner would fail at once (the error number execv would
-// give: a missing file, one that is not a regular file or that the
-// program's effective user may not execute), or 0. Nothing else of the start
-// is tried.
-int scanner_start_error();
+// Why starting the scanner with the argument vector args (and the program's
+// environment) would fail at once: the error number execv would give for a
+// missing file, one that is not a regular file or that the program's
+// effective user may not execute, or, E2BIG, for an argument or the whole
+// list over the system's limits; or 0. Nothing else of the start is tried.
+int scanner_start_error(const std::vector<std::string>& args);

@@ -95,8 +95,11 @@ void select_paths(const settings_map& settings, std::vector<std::string>& scan_p
         }
     }
 
+    const bool had_paths = !scan_paths.empty();
     filter_paths(scan_paths, notices);
     filter_paths(exclude_paths, notices);
+    if (had_paths && scan_paths.empty() && ignored)
+        ignored("every path to scan was dropped: the scanner starts without a -path= argument");
 }
 
 }  // namespace task_detail

@@ -164,24 +164,32 @@ scan_settings_t::scan_settings_t(const std::string& text, const notice_sink_t& n
         if (const std::string* value = find_setting(settings, k.key)) this->*k.field = to_number(*value, k.key);
     }
     for (const action_key& k : action_keys) {
-        if (const std::string* value = find_setting(settings, k.key)) this->*k.field = convert_action(*value, k.key);
+        if (const std::string* value = find_setting(settings, k.key))
+            this->*k.field = convert_action(*value, k.key, ignored);
     }
     // The scanner config carries it only when curing.
     if (action_infected != action_cure && find_setting(settings, key_incurable) != nullptr)
         task_detail::tell_ignored(ignored, "used only when InfectedFiles is 1 (Cure)", key_incurable);
 }
 
-scan_settings_t::action_t scan_settings_t::convert_action(const std::string& value, const std::string& key) {
+scan_settings_t::action_t scan_settings_t::convert_action(const std::string& value, const std::string& key,
+                                                          const notice_sink_t& told) {
     // A leading "-" negates modulo 2^32; only the low eight bits are the code.
-    switch (to_integer<uint32_t>(value, key, action_takes) & 0xFFu) {
-    case 0: return action_report;
-    case 1: return action_cure;
-    case 2: return action_move;
-    case 4: return action_delete;
-    case 8: return action_ignore;
+    const uint32_t number = to_integer<uint32_t>(value, key, action_takes);
+    action_t action;
+    switch (number & 0xFFu) {
+    case 0: action = action_report; break;
+    case 1: action = action_cure; break;
+    case 2: action = action_move; break;
+    case 4: action = action_delete; break;
+    case 8: action = action_ignore; break;
     default:
         throw std::runtime_error("Malformed task settings: unknown action code " + value + " for " + key);
     }
+    if (number > 0xFFu && told)
+        told(key + " \"" + value + "\": only the low eight bits count: " + std::to_string(number & 0xFFu) + " (" +
+             action_word(action) + ")");
+    return action;
 }
 
 const char* scan_settings_t::action_word(action_t action) {

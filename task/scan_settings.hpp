@@ -50,21 +50,25 @@ public:
     // Builds the record from the task text. Paths that are dropped are
     // reported to notices, one line each ("Skipping empty path",
     // "Skipping relative path: <path>"). What the task says that the
-    // translation does not use is told to ignored, if given, one line each,
-    // "<why>, ignored: <key>": a key it does not know, a key given again
-    // (with the value dropped), IncurableFiles when InfectedFiles is not
-    // Cure, ScanRemovable and ScanFixed when IvaskPaths names a path, and
-    // CheckContainer. Reads the environment's PATH only when the task names
-    // no path and asks for no whole-system scan. Throws bad_value for a value
-    // that does not convert.
+    // translation does not take as written is told to ignored, if given, one
+    // line each, in the order met: "<why>, ignored: <key>" for a key it does
+    // not know or a key given again (with the value dropped), ScanRemovable
+    // and ScanFixed when IvaskPaths names a path, CheckContainer and
+    // IncurableFiles when InfectedFiles is not Cure; a named path list of
+    // which every path was dropped; an action code above 255 (see
+    // convert_action()). Reads the environment's PATH only when the task
+    // names no path and asks for no whole-system scan. Throws bad_value for a
+    // value that does not convert.
     scan_settings_t(const std::string& text, const notice_sink_t& notices,
                     const notice_sink_t& ignored = notice_sink_t());
 
     // An action code of the task ("0", "1", "2", "4", "8"; only the low eight
-    // bits of the unsigned 32-bit number count). key names the setting in the
-    // message for an unlisted code, and in bad_value for a value that is not
-    // such a number.
-    static action_t convert_action(const std::string& value, const std::string& key);
+    // bits of the unsigned 32-bit number count, which is told to told, if
+    // given, as "<key> "<value>": only the low eight bits count: 4 (Delete)"
+    // for a number above 255). key names the setting in the message for an
+    // unlisted code, and in bad_value for a value that is not such a number.
+    static action_t convert_action(const std::string& value, const std::string& key,
+                                   const notice_sink_t& told = notice_sink_t());
 
     // Writes the action's word ("Report", "Cure", "Move", "Delete", "Ignore");
     // throws "Unknown action" for any other value.

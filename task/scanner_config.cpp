@@ -22,14 +22,19 @@ bool needs_quotes(const std::string& item) {
             lost_at_an_end(item.back()));
 }
 
-// Refuses an item that no quoting can carry to the scanner whole; what names
-// its origin in the failure. The reader cuts lines before anything else, and
-// a NUL byte ends an argument, and the item for a reader that stops there.
+// A NUL byte ends an argument, and an item for a reader that stops there;
+// what names the item's origin in the failure.
+void refuse_nul(const std::string& item, const char* what) {
+    if (item.find('\0') != std::string::npos)
+        throw std::runtime_error(std::string("Malformed ") + what + " holds a NUL byte");
+}
+
+// Refuses an item of the file that no quoting can carry to the scanner
+// whole: the reader cuts lines before anything else.
 void check_item(const std::string& item, const char* what) {
     if (item.find_first_of("\r\n") != std::string::npos)
         throw std::runtime_error(std::string("Malformed ") + what + " holds a line end");
-    if (item.find('\0') != std::string::npos)
-        throw std::runtime_error(std::string("Malformed ") + what + " holds a NUL byte");
+    refuse_nul(item, what);
 }
 
 void append_item(std::string& out, const std::string& item, const char* what) {
@@ -84,8 +89,9 @@ private:
 }  // namespace
 
 std::string render_scanner_config(const scan_settings_t& s) {
-    // Not in the file, but checked with its items: each becomes an argument.
-    for (const std::string& path : s.scan_paths) check_item(path, "task settings: IvaskPaths");
+    // Not in the file, but checked with its items: each becomes an argument,
+    // which carries a line end whole.
+    for (const std::string& path : s.scan_paths) refuse_nul(path, "task settings: IvaskPaths");
     config_writer w;
     w.header("Scanner");
     w.item("EnginePath", engine_path, "engine settings: Scanner/EnginePath");

@@ -17,5 +17,5 @@
 // Scanner/<name> holds a line end") for an item no quoting can carry; "...
 // holds a NUL byte" likewise, for these items and for each path to scan
 // ("Malformed task settings: IvaskPaths holds a NUL byte"), whose argument
-// would end there.
+// would end there (an argument carries a line end whole).
 std::string render_scanner_config(const scan_settings_t& settings);

@@ -1,5 +1,6 @@
 // The program as the agent sees it: command line, standard input and output,
 // exit status, the scanner config it leaves and the scanner it starts.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -198,18 +199,25 @@ TEST_F(launch, DryRunShowsExactlyWhatARunWouldWriteAndStart) {
 // A dry run fails where a run fails, with the same line, but writes nothing
 // first (a run writes the config before it refuses an empty socket address).
 // An item holding a NUL byte would reach the scanner cut short: refused.
+// Where the engine file cannot be read or parsed, the dry run says why first.
 TEST_F(launch, DryRunFailsExactlyAsARunWould) {
     const std::string& ini = full_engine_ini;
     const struct {
         const char* socket;
         std::string task;
-        std::string ini;  // empty: no engine INI file
+        std::string ini;  // empty: no engine INI file; "/": a directory there
         const char* message;
+        std::string shown_first = "";  // the dry run's comment before the line
     } cases[] = {
+        {"sock", typical_task, "/", "Failed to read file " ZELVO_SANDBOX "/etc/zelvo/zelvo32.ini",
+         "# " + engine_ini + ": Is a directory\n"},
+        {"sock", typical_task, "[Scanner]\r\n# c\noops\x1b\\\n", "Parse error at line 3: No '=' sign found",
+         "# " + engine_ini + " line 3: oops\\x1b\\\\\n"},
         {"sock", "IvaskPaths /a ActionJokes 3", ini, "Malformed task settings: unknown action code 3 for ActionJokes"},
         {"sock", "IvaskPaths /a ScanInteractive 1", ini, "Interactive scan is not supported"},
         {"sock", "IvaskPaths", ini, "Malformed task settings: key \"IvaskPaths\" has no value"},
-        {"sock", typical_task, "", "Failed to read file " ZELVO_SANDBOX "/etc/zelvo/zelvo32.ini"},
+        {"sock", typical_task, "", "Failed to read file " ZELVO_SANDBOX "/etc/zelvo/zelvo32.ini",
+         "# " + engine_ini + ": No such file or directory\n"},
         {"", typical_task, ini, "no socket available"},
         {"sock", "IvaskPaths /\0home InfectedFiles 4"s, ini,
          "Malformed task settings: IvaskPaths holds a NUL byte"},
@@ -220,20 +228,113 @@ TEST_F(launch, DryRunFailsExactlyAsARunWould) {
     };
     for (const auto& c : cases) {
         unlink(scanner_config.c_str());
-        if (c.ini.empty())
-            unlink(engine_ini.c_str());
-        else
+        shell("rm -rf '" + engine_ini + "'");
+        if (c.ini == "/")
+            mkdir(engine_ini.c_str(), 0755);
+        else if (!c.ini.empty())
             agent_utils::write_file(engine_ini, c.ini);
         const run_result dry = run_program({program, "--dry-run", c.socket}, c.task, options());
         EXPECT_FALSE(file_exists(scanner_config)) << c.message;
         const run_result real = run(c.socket, c.task);
         EXPECT_EQ(std::string("Enterprise scan failed: ") + c.message + "\n", real.output);
-        EXPECT_EQ(real.output, dry.output);
+        EXPECT_EQ(c.shown_first + real.output, dry.output);
         EXPECT_EQ(255, dry.status) << dry.output;
         EXPECT_EQ(255, real.status) << real.output;
         EXPECT_EQ(c.socket[0] == '\0', file_exists(scanner_config)) << c.message;
     }
+    shell("rm -rf '" + engine_ini + "'");
     EXPECT_FALSE(scanner_started());
+}
+
+// --strict refuses, before the turn and writing nothing, each thing a run
+// would otherwise not take as written, with the words a dry run shows it in;
+// a strict dry run shows them all, then fails as the strict run. Without
+// --strict the same task runs.
+TEST_F(launch, StrictRunRefusesWhatItWouldNotTakeAsWritten) {
+    const std::string& full = full_engine_ini;
+    const std::string no_engine_path = "[Scanner]\nVirusBase = /b\nTempPath = /t\nMoveFilesTo = /q\n";
+    const struct {
+        std::string task, ini;
+        std::string refusal;     // empty: the task runs
+        std::string shown = "";  // the strict dry run's lines before the failure, if not "# <refusal>"
+    } cases[] = {
+        {"IvaskPaths /a InfectdFiles 1", full, "not a task key, ignored: InfectdFiles"},
+        {"IvaskPaths /a CheckArchives 1 CheckArchives 0", full,
+         "given again (the first value counts), ignored: CheckArchives \"0\""},
+        {"IvaskPaths /a InfectedFiles 2 IncurableFiles 4", full,
+         "used only when InfectedFiles is 1 (Cure), ignored: IncurableFiles"},
+        {"IvaskPaths /a ScanFixed 1", full, "used only when IvaskPaths names no path, ignored: ScanFixed"},
+        {"IvaskPaths /a CheckContainer 0", full, "checked, but no scanner setting takes it, ignored: CheckContainer"},
+        {"IvaskPaths /a,rel", full, "Skipping relative path: rel", "Skipping relative path: rel\n"},
+        {"IvaskPaths rel", full, "Skipping relative path: rel",
+         "Skipping relative path: rel\n# every path to scan was dropped: the scanner starts without a -path= "
+         "argument\n"},
+        {"IvaskPaths /a InfectedFiles 260", full, "InfectedFiles \"260\": only the low eight bits count: 4 (Delete)"},
+        {"IvaskPaths /a", no_engine_path,
+         "Parameter not found: Scanner/EnginePath. Default value (/var/zelvo/lib/zelvo32.dll) used."},
+        {"IvaskPaths /a InfectedFiles 1 IncurableFiles 4", full, ""},
+    };
+    for (const auto& c : cases) {
+        agent_utils::write_file(engine_ini, c.ini);
+        shell("rm -rf '" + scanner_config + "' '" + run_lock + "' '" + seen.path() + "'/*");
+        const run_result strict = run_program({program, "--strict", "sock"}, c.task, options());
+        const run_result dry = run_program({program, "-n", "--strict", "sock"}, c.task, options());
+        if (c.refusal.empty()) {
+            EXPECT_EQ("scanner ran\n", strict.output);
+            EXPECT_EQ(0, strict.status);
+            EXPECT_EQ(0, dry.status) << dry.output;
+            continue;
+        }
+        const std::string line = "Enterprise scan failed: " + c.refusal + "\n";
+        EXPECT_EQ(line, strict.output) << c.task;
+        EXPECT_EQ(255, strict.status) << c.task;
+        EXPECT_FALSE(file_exists(scanner_config)) << c.task;
+        EXPECT_FALSE(file_exists(run_lock)) << c.task << ": refused only once its turn came";
+        EXPECT_FALSE(scanner_started()) << c.task;
+        EXPECT_EQ((c.shown.empty() ? "# " + c.refusal + "\n" : c.shown) + line, dry.output) << c.task;
+        EXPECT_EQ(255, dry.status) << c.task;
+        EXPECT_EQ(0, run("sock", c.task).status) << c.task;
+    }
+}
+
+// Each argument and each comment of a dry run is one line: control
+// characters and the backslash are shown as C escapes. The run passes the
+// argument whole, and a path to scan may hold a line end.
+TEST_F(launch, DryRunShowsEachArgumentAndCommentOnOneLine) {
+    agent_utils::write_file(engine_ini, full_engine_ini);
+    const std::string socket = "/run/agent.sock\n-path=/";
+    process_options o = options();
+    o.env.push_back("PATH=/odd\ndir\\:/usr/bin");
+    const std::string task = "ScanRemovable 0 ScanFixed 0 Infected\x1b""Files 1";
+    const run_result dry = run_program({program, "-n", socket}, task, o);
+    EXPECT_EQ(0, dry.status) << dry.output;
+    EXPECT_EQ(0u, dry.output.find("# not a task key, ignored: Infected\\x1b""Files\n")) << dry.output;
+    EXPECT_NE(std::string::npos, dry.output.find("\n-a=/run/agent.sock\\n-path=/\n-path=/bin\n")) << dry.output;
+    EXPECT_NE(std::string::npos, dry.output.find("\n-path=/odd\\ndir\\\\\n")) << dry.output;
+    for (const char c : dry.output) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+    const run_result real = run(socket, task, o);
+    EXPECT_EQ(0, real.status) << real.output;
+    const std::vector<std::string> argv = scanner_argv();
+    EXPECT_EQ("-a=" + socket, argv.at(2));
+    EXPECT_NE(argv.end(), std::find(argv.begin(), argv.end(), "-path=/odd\ndir\\"));
+}
+
+// An argument list the system would refuse ends the dry run as it ends the
+// run: the whole list too long, or one argument.
+TEST_F(launch, ArgumentListTooLongEndsTheDryRunAsTheRun) {
+    std::string many = "IvaskPaths /p";
+    for (int i = 0; i < 400000; ++i) many += ",/p" + std::to_string(1000000 + i);
+    const std::string tasks[] = {many, "IvaskPaths /" + std::string(200000, 'l')};
+    for (const std::string& task : tasks) {
+        const run_result dry = run_program({program, "-n", "sock"}, task, options());
+        const run_result real = run("sock", task);
+        const std::string line = "Execve failed: Argument list too long\n";
+        EXPECT_EQ(line, real.output);
+        EXPECT_EQ(2, real.status);
+        ASSERT_GE(dry.output.size(), line.size());
+        EXPECT_EQ(line, dry.output.substr(dry.output.size() - line.size()));
+        EXPECT_EQ(2, dry.status);
+    }
 }
 
 // A dry run tells the person at the terminal what is wrong with a task and
@@ -452,7 +553,7 @@ TEST_F(launch, BadTaskWritesNothingAndStartsNoScanner) {
 
 TEST_F(launch, PathDirectoriesComeFromTheEnvironment) {
     process_options o = options();
-    o.env.push_back("PATH=/usr/bin:rel::/zz");
+    o.env.push_back("PATH=/usr/bin:rel::/zz::rel");  // each told once
     const run_result r = run("sock", "ScanRemovable 0 ScanFixed 0", o);
     EXPECT_EQ("Skipping empty path\nSkipping relative path: rel\nscanner ran\n", r.output);
     const std::vector<std::string> argv = scanner_argv();
