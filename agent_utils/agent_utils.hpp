@@ -1,4 +1,5 @@
-// Whole-file reading and writing, and quote stripping.
+// Whole-file reading and writing, quote stripping, and the C locale's
+// whitespace.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +37,10 @@ bool read_all(int fd, std::string& out);
 // Writes all size bytes of data to fd, resuming after short writes and
 // interruptions and waiting for a non-blocking fd. False on a write error.
 bool write_all(int fd, const char* data, std::size_t size);
+
+// Whitespace of the "C" locale (blank, tab, LF, VT, FF, CR); bytes above
+// 0x7F never are.
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Removes one pair of matching surrounding quotes (both " or both ') from a
 // text of at least three characters; anything else stays as it is.

@@ -18,8 +18,7 @@ namespace {
 
 typedef std::vector<std::string_view> line_list;
 
-// Whitespace of the "C" locale; bytes above 0x7F never are.
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+using agent_utils::is_space;
 
 template <class S> S trimmed(S s) {
     std::size_t begin = 0, end = s.size();

@@ -20,45 +20,9 @@
 #include "task/engine_settings.hpp"
 #include "task/scan_settings.hpp"
 #include "task/scanner_config.hpp"
-
-std::string read_task_settings(int fd) {
-    // A task cut short by a read error would run with what came before it.
-    std::string text;
-    if (!agent_utils::read_all(fd, text))
-        throw std::runtime_error(std::string("Failed to read the task settings: ") + std::strerror(errno));
-    // A line end is a line feed, with the carriage return before it if there
-    // is one; a carriage return elsewhere stays.
-    std::string joined;
-    joined.reserve(text.size());
-    for (std::string::size_type i = 0; i < text.size(); ++i) {
-        const bool line_end = text[i] == '\n' || (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
-        if (!line_end) joined.push_back(text[i]);
-    }
-    return joined;
-}
+#include "task/task_text.hpp"
 
 namespace {
-
-// The engine settings, in the order they are looked up.
-const struct {
-    const char* key;
-    std::string* destination;
-    const char* fallback;
-} engine_settings[] = {
-    {"Scanner/VirusBase", &virus_base, "/var/zelvo/bases/*.vdb"},
-    {"Scanner/TempPath", &temp_path, "/tmp"},
-    {"Scanner/EnginePath", &engine_path, "/var/zelvo/lib/zelvo32.dll"},
-    {"Scanner/MoveFilesTo", &move_files_to, "/var/zelvo/infected"},
-};
-
-// A run passes no logger: a missing or doubled parameter silently takes its
-// default. The dry run's logger shows each default and why it was taken.
-void load_engine_settings(const config_t::logger_t& logger = config_t::logger_t()) {
-    config_t engine;
-    engine.set_logger(logger);
-    engine.parse_ini_file(ZELVO_ENGINE_INI);
-    for (const auto& setting : engine_settings) engine.get(setting.key, *setting.destination, setting.fallback, false);
-}
 
 // A dry run's line is one line, whatever it shows: a control character and
 // the backslash are written as C escapes ("\n", "\t", "\\", "\x1b").
@@ -110,7 +74,7 @@ std::string why_unreadable(const char* path) {
 // line names neither.
 void load_engine_settings_showing_why(const config_t::logger_t& logger) {
     try {
-        load_engine_settings(logger);
+        load_engine_settings(ZELVO_ENGINE_INI, logger);
     } catch (const std::runtime_error& e) {
         const std::string message = e.what();
         const std::string parse_error = "Parse error at line ";
@@ -187,7 +151,8 @@ int run_sequence(const std::string& socket_address, const run_options& options) 
     // Only a strict run notes what it would not take as written.
     std::vector<std::string> doubts;
     const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
-    load_engine_settings(options.strict ? note : config_t::logger_t());
+    // A run passes no logger: a default is taken silently.
+    load_engine_settings(ZELVO_ENGINE_INI, options.strict ? note : config_t::logger_t());
     const std::string task_text = read_task_settings(STDIN_FILENO);
     // The whole task is checked before the turn is waited for: a queued task
     // that cannot run fails at once, not once the scan ahead of it has ended.

@@ -3,11 +3,6 @@
 
 #include <string>
 
-// All that can be read from fd, its lines joined without their line ends
-// (LF or CR LF; a lone CR is kept).
-// Throws "Failed to read the task settings: <why>" on a read error.
-std::string read_task_settings(int fd);
-
 // What the command line asks of a run besides its socket address.
 struct run_options {
     int wait_seconds = -1;  // how long to wait for the turn; negative: as long as it takes

@@ -8,14 +8,14 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 
-#include "task/settings_map.hpp"
+#include "agent_utils/agent_utils.hpp"
+#include "task/scan_paths.hpp"
 
 namespace task_detail {
 
 namespace {
 
-// Whitespace of the "C" locale.
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+using agent_utils::is_space;
 
 const char* const system_directories[] = {
     "/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/lib",

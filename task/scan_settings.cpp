@@ -8,7 +8,8 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/tokenizer.hpp>
 
-#include "task/settings_map.hpp"
+#include "task/scan_paths.hpp"
+#include "task/task_pairs.hpp"
 
 using task_detail::find_setting;
 using task_detail::settings_map;

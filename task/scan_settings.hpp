@@ -39,6 +39,9 @@ public:
         const char* takes_;
     };
 
+    // What the scanner is told to do with a finding. The values are not the
+    // task's codes (0, 1, 2, 4, 8: see convert_action()) but indexes into
+    // the table of words that action_word() writes.
     enum action_t : uint32_t {
         action_report = 0,
         action_cure = 1,

@@ -1,4 +1,6 @@
-// Shared by the pieces of the task translation; not a public interface.
+// The task's key/value pairs as the pieces of the translation share them:
+// the map, the key names path selection reads, the lookup, the boolean
+// conversion and the telling of what is not used. Not a public interface.
 #pragma once
 
 #include <map>
@@ -30,13 +32,5 @@ bool to_bool(const std::string& value, const char* key);
 
 // Tells ignored, if it is set, that the task's key is not used, and why.
 void tell_ignored(const scan_settings_t::notice_sink_t& ignored, const char* why, const std::string& key);
-
-// Fills scan_paths and exclude_paths from the task (named paths, a
-// whole-system scan, or the PATH directories plus the system directories),
-// then drops empty and relative entries, reporting each on notices. The
-// whole-system keys, given beside named paths, are told to ignored.
-void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
-                  std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices,
-                  const scan_settings_t::notice_sink_t& ignored);
 
 }  // namespace task_detail
