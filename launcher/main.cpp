@@ -50,22 +50,18 @@ void print_usage() {
         "       zelvo-ivask -V | -v | --version\n"
         "       zelvo-ivask -h | --help\n"
         "\n"
-        "Runs one scan task for the management agent. SOCKET is the agent's socket\n"
-        "address, passed to the scanner; standard input holds the task settings, keys\n"
-        "and values separated by single spaces (IvaskPaths /home,/srv InfectedFiles 1).\n"
-        "With -n, prints what the run would not use and why, who holds the turn, the\n"
-        "config it would write and the scanner command line it would start, and\n"
-        "changes nothing. With --strict, a run refuses what it would not take as\n"
-        "written. With -w, a run fails if its turn has not come in SECONDS.\n"
+        "Runs one scan task for the management agent: SOCKET is the agent's socket\n"
+        "address, standard input holds the task (IvaskPaths /home,/srv InfectedFiles 1).\n"
+        "\n"
+        "  -n, --dry-run         show what the run would do, and do nothing\n"
+        "  --strict              refuse what the run would not take as written\n"
+        "  -w, --wait SECONDS    give up if the run's turn has not come by then\n"
         "\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
         "Starts   " ZELVO_SCANNER " (the console scanner)\n"
         "\n"
-        "Exit status: 0 once the scanner has ended or a signal was relayed to it, and\n"
-        "after -V, -h or a dry run that found nothing wrong; 255 on failure, with one\n"
-        "line \"Enterprise scan failed: ...\"; 1 or 2 when the scanner could not be\n"
-        "started (a dry run: 2 when it is not an executable file). See zelvo-ivask(1).");
+        "See zelvo-ivask(1) for the task keys, output, signals and exit statuses.");
 }
 
 void print_version() {
