@@ -246,6 +246,30 @@ TEST_F(launch, DryRunFailsExactlyAsARunWould) {
     EXPECT_FALSE(scanner_started());
 }
 
+// Where runs cannot take turns, a dry run says why: no lock folder, or one
+// that others may write.
+TEST_F(launch, DryRunSaysWhyRunsDoNotTakeTurns) {
+    agent_utils::write_file(engine_ini, full_engine_ini);
+    const struct {
+        mode_t mode;  // of the lock folder; 0: none
+        std::string why;
+    } cases[] = {
+        {0, run_dir + ": No such file or directory"},
+        {0777, run_dir + " is not a folder that only this user can write"},
+    };
+    for (const auto& c : cases) {
+        shell("rm -rf '" + run_dir + "'");
+        if (c.mode != 0) {
+            mkdir(run_dir.c_str(), 0700);
+            chmod(run_dir.c_str(), c.mode);
+        }
+        const run_result dry = run_program({program, "-n", "sock"}, "IvaskPaths /a", options());
+        EXPECT_EQ(0u, dry.output.find("# runs do not take turns here: " + c.why + "\n")) << dry.output;
+    }
+    shell("rm -rf '" + run_dir + "'");
+    mkdir(run_dir.c_str(), 0755);
+}
+
 // --strict refuses, before the turn and writing nothing, each thing a run
 // would otherwise not take as written, with the words a dry run shows it in;
 // a strict dry run shows them all, then fails as the strict run. Without
