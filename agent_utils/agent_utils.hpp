@@ -17,7 +17,8 @@ std::string read_file(const std::string& path);
 // Replaces the file at path with content. The content goes to a new file
 // made beside it, which then takes path's place in one step: whatever
 // stood at path (a link, a FIFO, another user's file, even a directory) is
-// replaced, never followed, reused or entered. What it was is removed,
+// replaced, never followed, reused or entered, wherever the program may
+// remove it (another user's in a sticky folder only as root). What it was is removed,
 // except a directory with content, which is left beside path under a name
 // of its own. The new file has mode 0644 less the umask. Throws
 // std::runtime_error "Failed to write file <path>" on any failure (missing
