@@ -1,16 +1,14 @@
 // zelvo-ivask: runs one scan task for the management agent.
 //
 //   zelvo-ivask SOCKET     task settings on standard input
-//   zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] SOCKET
+//   zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] [--follow] SOCKET
 //   zelvo-ivask -V | -v | --version
 //   zelvo-ivask -h | --help
 //
 // A single argument is always the socket address unless it is a version or
 // help switch: the agent's call never reads as an option. Every failure of
 // the program's own ends here: one line "Enterprise scan failed: <why>",
-// status 255. A scanner that cannot be started ends the program with its
-// child's line ("Setuid failed: ..." or "Execve failed: ...") and status 1
-// or 2.
+// status 255. How a run that started its scanner ends is exit_status().
 
 #include <exception>
 #include <stdexcept>
@@ -35,6 +33,25 @@ bool is_dry_run_switch(const std::string& arg) { return arg == "-n" || arg == "-
 
 bool is_wait_switch(const std::string& arg) { return arg == "-w" || arg == "--wait"; }
 
+// How a run ends once it has tried to start its scanner. A scanner that could
+// not be started gives its child's status, 1 or 2, after its line. Otherwise
+// the agent's run ends 0, whatever the scanner did or whether it still runs
+// after a cancel; a run that follows its scanner ends as the scanner ended:
+// with its exit status, or by the signal that killed it.
+int exit_status(const scan_outcome& outcome, bool follow) {
+    switch (outcome.kind) {
+    case scan_outcome::not_started:
+        return outcome.value;
+    case scan_outcome::exited:
+        return follow ? outcome.value : 0;
+    case scan_outcome::killed:
+        return follow ? end_by_signal(outcome.value) : 0;
+    case scan_outcome::passed_on:
+        break;
+    }
+    return 0;
+}
+
 // Whole seconds, at most nine digits.
 int wait_seconds(const std::string& value) {
     if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
@@ -46,7 +63,7 @@ int wait_seconds(const std::string& value) {
 void print_usage() {
     print_line(
         "Usage: zelvo-ivask SOCKET < TASK\n"
-        "       zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] SOCKET < TASK\n"
+        "       zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] [--follow] SOCKET < TASK\n"
         "       zelvo-ivask -V | -v | --version\n"
         "       zelvo-ivask -h | --help\n"
         "\n"
@@ -56,6 +73,7 @@ void print_usage() {
         "  -n, --dry-run         show what the run would do, and do nothing\n"
         "  --strict              refuse what the run would not take as written\n"
         "  -w, --wait SECONDS    give up if the run's turn has not come by then\n"
+        "  --follow              wait for the scanner to end and end as it ended\n"
         "\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
@@ -86,12 +104,15 @@ int main(int argc, char** argv) {
                     dry = true;
                 else if (arg == "--strict")
                     options.strict = true;
+                else if (arg == "--follow")
+                    options.follow = true;
                 else if (is_wait_switch(arg) && i + 1 < argc - 1)
                     options.wait_seconds = wait_seconds(argv[++i]);
                 else
                     throw std::runtime_error("Wrong number of parameters");
             }
-            return dry ? dry_run(argv[argc - 1], options) : run_sequence(argv[argc - 1], options);
+            if (dry) return dry_run(argv[argc - 1], options);
+            return exit_status(run_sequence(argv[argc - 1], options), options.follow);
         }
         if (argc != 2) throw std::runtime_error("Wrong number of parameters");
         const std::string arg = argv[1];
@@ -107,7 +128,7 @@ int main(int argc, char** argv) {
             print_usage();
             throw std::runtime_error("Wrong number of parameters");
         }
-        return run_sequence(arg, run_options());
+        return exit_status(run_sequence(arg, run_options()), false);
     } catch (const std::exception& e) {
         print_failure(e.what());
         return -1;

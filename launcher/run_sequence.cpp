@@ -131,6 +131,8 @@ int show_run(const std::string& socket_address, const run_options& options) {
     if (options.strict) refuse_doubts(doubts);
     check_socket_address(socket_address);
     print_comment(describe_turn());
+    if (options.follow)
+        print_comment("--follow: the run would wait for the scanner to end, also after a cancel, and end as it ended");
     const std::vector<std::string> args = scanner_arguments(socket_address, settings.scan_paths);
     std::string shown = "# the scanner config that would be written to " ZELVO_SCANNER_CONFIG "\n" + config +
                         "# the scanner that would be started, then its arguments from argv[0] on, one per line\n"
@@ -147,7 +149,7 @@ int show_run(const std::string& socket_address, const run_options& options) {
 
 }  // namespace
 
-int run_sequence(const std::string& socket_address, const run_options& options) {
+scan_outcome run_sequence(const std::string& socket_address, const run_options& options) {
     // Only a strict run notes what it would not take as written.
     std::vector<std::string> doubts;
     const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
@@ -168,7 +170,7 @@ int run_sequence(const std::string& socket_address, const run_options& options) 
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
     std::string().swap(config);  // not kept while the scanner runs
     check_socket_address(socket_address);
-    return start_scanner_and_wait(socket_address, settings.scan_paths, turn);
+    return start_scanner_and_wait(socket_address, settings.scan_paths, turn, options.follow);
 }
 
 int dry_run(const std::string& socket_address, const run_options& options) {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,8 +22,26 @@ volatile sig_atomic_t child_done = 0;
 namespace {
 
 // Set when SIGINT or SIGTERM was passed on to the scanner: the wait then
-// ends without waiting for the scanner to react.
+// ends without waiting for the scanner to react, unless the run follows its
+// scanner to the end.
 volatile sig_atomic_t signal_relayed = 0;
+volatile sig_atomic_t following = 0;
+
+// When the cancel was passed on, on the monotonic clock: seconds, and
+// milliseconds within the second.
+volatile sig_atomic_t relayed_second = 0;
+volatile sig_atomic_t relayed_millisecond = 0;
+
+// How long a repeat of the cancel counts as the same one: timeout(1) sends
+// its signal both to the program and to the program's process group.
+const long same_cancel_ms = 100;
+
+void monotonic_now(long& second, long& millisecond) {
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    second = now.tv_sec;
+    millisecond = now.tv_nsec / 1000000;
+}
 
 const int handled_signals[] = {SIGINT, SIGTERM, SIGCHLD};
 
@@ -66,16 +86,37 @@ void relay(int signal_number) {
     const int saved_errno = errno;
     kill(child_pid, signal_number);
     kill(child_pid, SIGCONT);
+    long second = 0, millisecond = 0;
+    monotonic_now(second, millisecond);
+    relayed_second = static_cast<sig_atomic_t>(second);
+    relayed_millisecond = static_cast<sig_atomic_t>(millisecond);
     errno = saved_errno;
-    signal_relayed = 1;
+    signal_relayed = signal_number;
     child_done = 1;
 }
 
+// True when a cancel was passed on long enough ago for this one to be a
+// second one.
+bool repeated_cancel() {
+    const int saved_errno = errno;
+    long second = 0, millisecond = 0;
+    monotonic_now(second, millisecond);
+    errno = saved_errno;
+    return (second - relayed_second) * 1000 + (millisecond - relayed_millisecond) >= same_cancel_ms;
+}
+
+// A run that follows its scanner has already waited once for it to act on
+// a cancel: a second one ends it by force.
 void sigproxy(int signal_number) {
-    if (child_pid > 0)
-        relay(signal_number);
-    else
+    if (child_pid <= 0) {
         early_signal = signal_number;
+    } else if (!following || !signal_relayed) {
+        relay(signal_number);
+    } else if (repeated_cancel()) {
+        const int saved_errno = errno;
+        kill(child_pid, SIGKILL);
+        errno = saved_errno;
+    }
 }
 
 void sigchld(int) { child_done = 1; }
@@ -88,8 +129,10 @@ struct start_failure {
 };
 
 // Runs in the forked child: system calls only, no allocation, no output.
-// The parent reports the failure.
-[[noreturn]] void become_scanner(char* const argv[], int status_fd, int inherited_fd, const sigset_t& original_mask) {
+// The parent reports the failure. A followed scanner dies with the program
+// (parent, as it was before the fork).
+[[noreturn]] void become_scanner(char* const argv[], int status_fd, int inherited_fd, const sigset_t& original_mask,
+                                 pid_t parent) {
     // The signals the program catches start at their default action, even
     // where the program was started with them ignored: a relayed SIGINT or
     // SIGTERM must reach a scanner that can act on it. Reset before the mask
@@ -106,6 +149,9 @@ struct start_failure {
     if (inherited_fd >= 0) fcntl(inherited_fd, F_SETFD, 0);
     start_failure failure = {1, 0};
     if (setuid(geteuid()) == 0) {
+        // Set after the user id changes, which may clear it; a parent that
+        // died before it was set is seen as a new one.
+        if (following && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) raise(SIGKILL);
         execv(ZELVO_SCANNER, argv);
         failure.status = 2;
     }
@@ -220,8 +266,24 @@ std::vector<std::string> scanner_arguments(const std::string& socket_address,
     return args;
 }
 
-int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
-                           const run_turn& turn) {
+int end_by_signal(int signal_number) {
+    const struct sigaction default_action = plain_action(SIG_DFL);
+    const struct rlimit no_core = {0, 0};
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    // A process that may not dump never writes a core file, whatever
+    // core_pattern says; the limit is for the same in a child's eyes.
+    prctl(PR_SET_DUMPABLE, 0);
+    setrlimit(RLIMIT_CORE, &no_core);
+    sigaction(signal_number, &default_action, nullptr);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);
+    return 128 + signal_number;
+}
+
+scan_outcome start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
+                                    const run_turn& turn, bool follow) {
     std::vector<std::string> args = scanner_arguments(socket_address, scan_paths);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -237,8 +299,10 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
     int status_pipe[2];
     if (pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error(system_error("pipe failed: "));
 
+    following = follow ? 1 : 0;
+    const pid_t parent = getpid();
     const pid_t pid = fork();
-    if (pid == 0) become_scanner(argv.data(), status_pipe[1], turn.descriptor(), block.original_mask);
+    if (pid == 0) become_scanner(argv.data(), status_pipe[1], turn.descriptor(), block.original_mask, parent);
     child_pid = pid;
     // Caught since the handlers were installed; one held back since the
     // block is relayed by the handler once the wait unblocks it.
@@ -251,18 +315,24 @@ int start_scanner_and_wait(const std::string& socket_address, const std::vector<
     if (pid < 0) throw std::runtime_error(fork_failure);
 
     if (never_started) {
-        // Its process ends with this status.
         print_line(start_failure_line(failure.status, failure.error));
-        return failure.status;
+        return {scan_outcome::not_started, failure.status};
     }
     turn.record_holder(pid);
 
     for (;;) {
         if (child_done) {
-            if (child_has_ended(pid) || signal_relayed) break;
+            if (child_has_ended(pid)) break;
+            if (signal_relayed && !following) return {scan_outcome::passed_on, signal_relayed};
             child_done = 0;  // only stopped or continued: keep waiting
         }
         sigsuspend(&wait_mask);
     }
-    return 0;
+    // Nothing is relayed from here on: the id is free for reuse once reaped.
+    child_pid = 0;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) return {scan_outcome::killed, WTERMSIG(status)};
+    return {scan_outcome::exited, WEXITSTATUS(status)};
 }

@@ -1,10 +1,12 @@
 // Starting the console scanner and relaying signals to it.
 //
 // From install_signal_handlers() on, SIGINT and SIGTERM are caught and
-// relayed to the scanner, followed by SIGCONT, and the wait ends at once; one
-// caught before the scanner exists is relayed as soon as it does. The wait
-// also ends when the scanner exits or is killed; a scanner that is only
-// stopped or continued keeps the program waiting. The scanner starts with the
+// relayed to the scanner, followed by SIGCONT; one caught before the scanner
+// exists is relayed as soon as it does. The wait ends at once after a relay,
+// or, when the run follows its scanner, only once the scanner has ended (a
+// second SIGINT or SIGTERM then kills it). It also ends when the scanner
+// exits or is killed; a scanner that is only stopped or continued keeps the
+// program waiting. The scanner starts with the
 // signal mask and the dispositions of SIGPIPE and SIGXFSZ that the program
 // itself was started with, except that SIGINT, SIGTERM and SIGCHLD, which the
 // program catches, start at their default action and SIGINT and SIGTERM
@@ -45,14 +47,32 @@ void install_signal_handlers();
 std::vector<std::string> scanner_arguments(const std::string& socket_address,
                                            const std::vector<std::string>& scan_paths);
 
+// How the wait for the scanner ended.
+struct scan_outcome {
+    enum kind_t {
+        exited,      // value: the scanner's exit status
+        killed,      // value: the signal that ended the scanner
+        passed_on,   // value: the signal relayed to a scanner that may still run
+        not_started  // value: the start failure's status, 1 or 2
+    };
+    kind_t kind;
+    int value;
+};
+
 // Starts the scanner with scanner_arguments(), and waits. The scanner
 // inherits the turn's lock and keeps it open until it ends (the program's own
 // copy is closed on exec), and is recorded as the turn's holder once it has
-// started. Returns 0 once the scanner has ended or a signal was relayed to
-// it. When the scanner could not be started, start_failure_line() is printed
-// and the result is its status, 1 or 2. Throws "fork failed: <why>".
-int start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
-                           const run_turn& turn);
+// started. When follow is set, the scanner starts with SIGKILL as its
+// parent-death signal, so it never outlives the program, and the wait lasts
+// until it has ended, whatever was relayed. When the scanner could not be
+// started, start_failure_line() is printed first. Throws "fork failed: <why>".
+scan_outcome start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
+                                    const run_turn& turn, bool follow);
+
+// Ends the program by signal_number at its default action, without a core
+// file, as the scanner it followed ended. Returns 128 + signal_number, the
+// shell's status for it, only where the signal did not end the program.
+int end_by_signal(int signal_number);
 
 // The line for a scanner that could not be started: "Setuid failed: <why>"
 // for status 1, "Execve failed: <why>" for status 2.

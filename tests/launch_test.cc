@@ -16,115 +16,11 @@
 
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
+#include "launch_fixture.hpp"
 #include "process_support.hpp"
 #include "test_support.hpp"
 
 namespace {
-
-using namespace std::chrono_literals;
-using namespace std::string_literals;
-
-const std::string sandbox = ZELVO_SANDBOX;
-const std::string program = ZELVO_SANDBOX_PROGRAM;
-const std::string engine_ini = sandbox + "/etc/zelvo/zelvo32.ini";
-const std::string scanner_config = sandbox + "/tmp/.ivask_config";
-const std::string scanner = sandbox + "/opt/zelvo/zelvo";
-const std::string run_dir = sandbox + "/run";
-const std::string run_lock = run_dir + "/zelvo-ivask.lock";
-const std::string version_line = "zelvo-ivask for Linux, version " ZELVO_VERSION "\n";
-const std::string typical_task = "IvaskPaths /home,/srv InfectedFiles 1 IncurableFiles 4";
-// Every engine setting given once: no default is taken.
-const std::string full_engine_ini = "[Scanner]\nVirusBase = /b\nTempPath = /t\nEnginePath = /e\nMoveFilesTo = /q\n";
-
-std::vector<std::string> split_nul(const std::string& text) {
-    std::vector<std::string> parts;
-    std::string::size_type start = 0, end;
-    while ((end = text.find('\0', start)) != std::string::npos) {
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
-// The process tests run as pid 1 of a PID namespace of their own when the
-// system allows it (see in_own_pid_namespace.sh): only there may a test
-// signal a process it did not start, such as the scanner, since a fault can
-// then reach no process outside.
-bool in_own_pid_namespace() { return getpid() == 1; }
-const char* const no_pid_namespace =
-    "signals a process the test did not start: runs only in a PID namespace of its own, which "
-    "unshare could not make here";
-
-// The process's state letter from /proc ('T' stopped, 'Z' a zombie), or 0
-// when it is gone.
-char process_state(pid_t pid) {
-    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    const std::string::size_type paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
-}
-
-// True once the process has ended (gone, or a zombie) within timeout.
-bool process_ends(pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const char state = process_state(pid);
-        if (state == 0 || state == 'Z') return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-class launch : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp", "/run"}) mkdir((sandbox + d).c_str(), 0755);
-        agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /bases/*.vdb\nTempPath = /scratch\n");
-        install_scanner();
-        unlink(scanner_config.c_str());
-        shell("rm -rf '" + scanner_config + "'.*");  // leftovers, and directories moved aside
-    }
-    void TearDown() override { stop_scanner(); }
-
-    static void install_scanner() {
-        agent_utils::write_file(scanner, agent_utils::read_file(ZELVO_FAKE_SCANNER));
-        chmod(scanner.c_str(), 0755);
-    }
-
-    // The fake scanner leaves what it saw in fake_dir (seen by default).
-    process_options options(const std::string& mode = "record", const std::string& fake_dir = "") const {
-        process_options o;
-        // Where a run as another user than root takes its turn.
-        o.env = {"ZELVO_FAKE_DIR=" + (fake_dir.empty() ? seen.path() : fake_dir), "ZELVO_FAKE_MODE=" + mode,
-                 "XDG_RUNTIME_DIR=" + run_dir};
-        return o;
-    }
-    process_options with_shim(const std::string& setting, const char* shim = ZELVO_LAUNCH_SHIM,
-                              const std::string& mode = "record") const {
-        process_options o = options(mode);
-        o.env.push_back(std::string("LD_PRELOAD=") + shim);
-        o.env.push_back("ZELVO_SHIM_MARK=" + seen.file("shim"));
-        o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-        o.env.push_back(setting);
-        return o;
-    }
-    run_result run(const std::string& socket, const std::string& task, const process_options& o) const {
-        return run_program({program, socket}, task, o);
-    }
-    run_result run(const std::string& socket, const std::string& task) const { return run(socket, task, options()); }
-
-    std::vector<std::string> scanner_argv() const { return split_nul(slurp(seen.file("argv"))); }
-    bool scanner_started() const { return file_exists(seen.file("argv")); }
-    pid_t scanner_pid() const { return await_file(seen.file("pid")) ? std::stoi(slurp(seen.file("pid"))) : -1; }
-    void stop_scanner() const {
-        if (in_own_pid_namespace() && file_exists(seen.file("pid"))) {
-            const pid_t pid = std::stoi(slurp(seen.file("pid")));
-            kill(pid, SIGCONT);
-            kill(pid, SIGKILL);
-        }
-    }
-
-    scratch_dir seen;
-};
 
 TEST_F(launch, VersionAndHelpSwitchesPrintOnlyTheirTextAndReadNothing) {
     unlink(engine_ini.c_str());

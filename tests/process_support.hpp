@@ -28,7 +28,9 @@ struct process_options {
     bool stdin_nonblocking = false;  // the task pipe is non-blocking
     bool stdout_gone = false;        // nobody reads standard output: its read end is closed at once
     bool fsize_limit_zero = false;   // RLIMIT_FSIZE 0
+    bool core_files = false;         // RLIMIT_CORE as high as allowed: a crash may leave a core file
     uid_t user = 0;                  // run as this user (root only; 0 keeps the current one)
+    std::string cwd;                 // start in this folder instead of the current one
 };
 
 class child_process {
@@ -72,6 +74,13 @@ public:
             if (options.fsize_limit_zero) {
                 const struct rlimit none = {0, 0};
                 setrlimit(RLIMIT_FSIZE, &none);
+            }
+            if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+            if (options.core_files) {
+                struct rlimit core = {};
+                getrlimit(RLIMIT_CORE, &core);
+                core.rlim_cur = core.rlim_max;
+                setrlimit(RLIMIT_CORE, &core);
             }
             if (options.user != 0 && setuid(options.user) != 0) _exit(126);
             execve(args[0], args.data(), envp.data());
@@ -125,6 +134,7 @@ public:
             if (done == pid_) {
                 ended_ = true;
                 status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+                core_dumped_ = WIFSIGNALED(status) && WCOREDUMP(status);
                 break;
             }
             if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -137,6 +147,7 @@ public:
 
     // Exit status, or minus the signal that killed it.
     int status() const { return status_; }
+    bool core_dumped() const { return core_dumped_; }
     const std::string& output() const { return output_; }
 
 private:
@@ -152,6 +163,7 @@ private:
     int stdout_ = -1;
     bool ended_ = false;
     int status_ = 0;
+    bool core_dumped_ = false;
     std::string output_;
 };
 
