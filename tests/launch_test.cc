@@ -241,19 +241,30 @@ TEST_F(launch, DryRunShowsEachArgumentAndCommentOnOneLine) {
 
 // An argument list the system would refuse ends the dry run as it ends the
 // run: the whole list too long, or one argument.
+// The dry run predicts execve's limits to the byte: a single argument may
+// take 32 pages with its NUL, and the whole list a share of the stack limit.
 TEST_F(launch, ArgumentListTooLongEndsTheDryRunAsTheRun) {
     std::string many = "IvaskPaths /p";
     for (int i = 0; i < 400000; ++i) many += ",/p" + std::to_string(1000000 + i);
-    const std::string tasks[] = {many, "IvaskPaths /" + std::string(200000, 'l')};
-    for (const std::string& task : tasks) {
-        const run_result dry = run_program({program, "-n", "sock"}, task, options());
-        const run_result real = run("sock", task);
-        const std::string line = "Execve failed: Argument list too long\n";
-        EXPECT_EQ(line, real.output);
-        EXPECT_EQ(2, real.status);
-        ASSERT_GE(dry.output.size(), line.size());
-        EXPECT_EQ(line, dry.output.substr(dry.output.size() - line.size()));
-        EXPECT_EQ(2, dry.status);
+    // "-path=/" and the NUL around the path's other bytes.
+    const std::size_t longest_path = 32 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) - 8;
+    const struct {
+        std::string task;
+        bool fits;
+    } cases[] = {{many, false},
+                 {"IvaskPaths /" + std::string(200000, 'l'), false},
+                 {"IvaskPaths /" + std::string(longest_path, 'l'), true},
+                 {"IvaskPaths /" + std::string(longest_path + 1, 'l'), false}};
+    const std::string line = "Execve failed: Argument list too long\n";
+    for (const auto& c : cases) {
+        const std::string row = std::to_string(c.task.size()) + " bytes";
+        const run_result dry = run_program({program, "-n", "sock"}, c.task, options());
+        const run_result real = run("sock", c.task);
+        EXPECT_EQ(c.fits ? "scanner ran\n" : line, real.output) << row;
+        EXPECT_EQ(c.fits ? 0 : 2, real.status) << row;
+        ASSERT_GE(dry.output.size(), line.size()) << row;
+        EXPECT_EQ(!c.fits, line == dry.output.substr(dry.output.size() - line.size())) << row;
+        EXPECT_EQ(c.fits ? 0 : 2, dry.status) << row;
     }
 }
 
