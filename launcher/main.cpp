@@ -8,14 +8,19 @@
 // A single argument is always the socket address unless it is a version or
 // help switch: the agent's call never reads as an option. Every failure of
 // the program's own ends here: one line "Enterprise scan failed: <why>",
-// status 255. How a run that started its scanner ends is exit_status().
+// status 255, except a run that gave up waiting for its turn: that one is
+// worth trying again later, status 75 (EX_TEMPFAIL). How a run that started
+// its scanner ends is exit_status().
 
 #include <exception>
 #include <stdexcept>
 #include <string>
 
+#include <sysexits.h>
+
 #include "launcher/console.hpp"
 #include "launcher/fixed_paths.hpp"
+#include "launcher/run_lock.hpp"
 #include "launcher/run_sequence.hpp"
 #include "launcher/scanner_launch.hpp"
 
@@ -129,6 +134,9 @@ int main(int argc, char** argv) {
             throw std::runtime_error("Wrong number of parameters");
         }
         return exit_status(run_sequence(arg, run_options()), false);
+    } catch (const turn_still_held& e) {
+        print_failure(e.what());
+        return EX_TEMPFAIL;
     } catch (const std::exception& e) {
         print_failure(e.what());
         return -1;

@@ -2,18 +2,20 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "launcher/fixed_paths.hpp"
+#include "launcher/lock_holders.hpp"
 
 namespace {
 
@@ -74,30 +76,55 @@ lock_file open_lock_file(bool create) {
     return lock;
 }
 
-// 0 once the turn is had; EWOULDBLOCK when it is still held after
-// wait_seconds (negative: waits as long as it takes); another error number
-// when the file cannot be locked at all.
+void interrupt_wait(int) {}
+
+// Blocks in flock() until the turn is had or, when wait_seconds is not
+// negative, until then. Returns 0 once the turn is had; EWOULDBLOCK when it
+// is still held; another error number when the file cannot be locked at all.
+// A bounded wait is ended by SIGALRM from a timer, caught without restart
+// and unblocked for the wait only, so it takes no wake-ups; once due, the
+// timer fires every 100 ms, so that one firing just before flock() starts
+// cannot leave it blocked.
 int take_turn(int fd, int wait_seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
-    for (;;) {
-        if (flock(fd, wait_seconds < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return 0;
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return errno;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (wait_seconds == 0) return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    struct sigaction on_alarm = {}, original_action = {};
+    on_alarm.sa_handler = interrupt_wait;
+    sigemptyset(&on_alarm.sa_mask);
+    sigset_t alarm_only, original_mask;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    const bool bounded = wait_seconds > 0;
+    if (bounded) {
+        const struct itimerval timer = {{0, 100000}, {wait_seconds, 0}};
+        sigaction(SIGALRM, &on_alarm, &original_action);
+        sigprocmask(SIG_UNBLOCK, &alarm_only, &original_mask);
+        setitimer(ITIMER_REAL, &timer, nullptr);
     }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+    int error = 0;
+    while (flock(fd, LOCK_EX) != 0) {
+        error = errno;
+        if (error != EINTR) break;
+        error = EWOULDBLOCK;
+        if (bounded && std::chrono::steady_clock::now() >= deadline) break;
+        error = 0;
+    }
+    if (bounded) {
+        const struct itimerval off = {};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+        sigaction(SIGALRM, &original_action, nullptr);
+    }
+    return error;
 }
 
-// The holder's process id as the file names it, or 0.
-long recorded_holder(int fd) {
-    char text[24] = {};
-    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-    if (n <= 0) return 0;
-    char* end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    return text[0] >= '1' && text[0] <= '9' && *end == '\n' && pid > 0 ? pid : 0;
+// "held by process 4242", "held by process 4242 and 2 more", or "held".
+std::string held_by(const std::vector<pid_t>& holders) {
+    if (holders.empty()) return "held";
+    std::string said = "held by process " + std::to_string(holders.front());
+    if (holders.size() > 1) said += " and " + std::to_string(holders.size() - 1) + " more";
+    return said;
 }
-
-std::string held_by(long pid) { return pid > 0 ? "held by process " + std::to_string(pid) : "held"; }
 
 }  // namespace
 
@@ -105,32 +132,28 @@ run_turn::run_turn(int wait_seconds) : fd_(open_lock_file(true).fd) {
     if (fd_ < 0) return;
     const int error = take_turn(fd_, wait_seconds);
     if (error == EWOULDBLOCK) {
-        const long holder = recorded_holder(fd_);
+        const std::vector<pid_t> holders = lock_holders(fd_);
         close(fd_);
-        throw std::runtime_error("the turn is still " + held_by(holder) + " after " + std::to_string(wait_seconds) +
-                                 " s");
+        throw turn_still_held("the turn is still " + held_by(holders) + " after " + std::to_string(wait_seconds) +
+                              " s");
     }
     if (error != 0) {
         close(fd_);
         fd_ = -1;
         return;
     }
-    record_holder(getpid());
+    // An id an earlier version wrote there would name a process long gone.
+    const int ignored = ftruncate(fd_, 0);
+    (void)ignored;
 }
 
 run_turn::~run_turn() {
     if (fd_ >= 0) close(fd_);
 }
 
-void run_turn::record_holder(pid_t pid) const {
-    if (fd_ < 0) return;
-    // Written over the old id, then cut to its length: a reader never finds
-    // the file empty. Errors are ignored: the lock decides, not the text.
-    const std::string text = std::to_string(pid) + "\n";
-    if (pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
-        const int ignored = ftruncate(fd_, static_cast<off_t>(text.size()));
-        (void)ignored;
-    }
+void run_turn::hand_over() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
 }
 
 std::string describe_turn() {
@@ -138,14 +161,8 @@ std::string describe_turn() {
     if (!lock.why_not.empty()) return "runs do not take turns here: " + lock.why_not;
     const std::string takes_turns = "runs take turns by the lock " + lock.path + ": the turn is ";
     if (lock.fd < 0) return takes_turns + "free";
-    // A shared lock is refused only while a run or its scanner holds the turn.
-    std::string said;
-    if (flock(lock.fd, LOCK_SH | LOCK_NB) == 0)
-        said = takes_turns + "free";
-    else if (errno == EWOULDBLOCK)
-        said = takes_turns + held_by(recorded_holder(lock.fd));
-    else  // as a run, which then goes on without the lock
-        said = "runs do not take turns here: " + lock.path + " cannot be locked: " + std::strerror(errno);
-    close(lock.fd);  // and with it the shared lock
-    return said;
+    const std::vector<pid_t> holders = lock_holders(lock.fd);
+    const bool held = !holders.empty() || flock_granted(lock.fd);
+    close(lock.fd);
+    return takes_turns + (held ? held_by(holders) : "free");
 }

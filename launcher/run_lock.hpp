@@ -11,34 +11,46 @@
 // run goes on without one.
 //
 // The turn lasts as long as the scan: the scanner inherits the lock (as a
-// command run by flock(1) does), so it ends only once the program and its
-// scanner have both ended. A run cancelled by a signal, or killed, keeps the
+// command run by flock(1) does) and, once it has started, holds it alone, so
+// the turn ends when the scanner, and any process of its own that kept the
+// descriptor, have ended. A run cancelled by a signal, or killed, keeps the
 // next run waiting until its scanner has read its config and ended.
 //
-// The file holds the process id of the turn's holder as one line of text:
-// the program's own once it has the turn, its scanner's once that has
-// started. The id is for people and messages; the lock alone decides.
+// Who holds the turn comes from the kernel (see lock_holders.hpp), never
+// from the file, which stays empty: a process id written there would outlive
+// the process and could name another one that reuses it.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 #include <sys/types.h>
 
+// A run that gave up waiting for its turn: worth trying again later, unlike
+// every other failure.
+class turn_still_held : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class run_turn {
 public:
     // Waits until no other run holds the turn: as long as it takes when
-    // wait_seconds is negative, else at most that long (0: not at all).
-    // Installs nothing: a signal that ends the program ends a waiting run as
-    // well. Throws "the turn is still held by process <pid> after <N> s"
-    // ("by process <pid>" left out when the file names none).
+    // wait_seconds is negative, else at most that long (0: not at all),
+    // blocked in flock() until then. Installs nothing that outlasts the
+    // wait: a signal that ends the program ends a waiting run as well.
+    // Throws turn_still_held("the turn is still held by process <pid> after
+    // <N> s"; "by process <pid> and <M> more" where several hold it, "held"
+    // alone where none can be seen).
     explicit run_turn(int wait_seconds = -1);
     // Gives the turn to the next run, unless a scanner still holds it.
     ~run_turn();
     // The lock's descriptor (close-on-exec), for the scanner to inherit; -1
     // when the run goes on without a lock.
     int descriptor() const { return fd_; }
-    // Names pid as the holder in the lock file (nothing without a lock).
-    void record_holder(pid_t pid) const;
+    // Closes the program's own descriptor once the scanner holds the lock
+    // through its copy: the scanner is then the turn's only holder.
+    void hand_over();
     run_turn(const run_turn&) = delete;
     run_turn& operator=(const run_turn&) = delete;
 
@@ -46,7 +58,8 @@ private:
     int fd_;
 };
 
-// For the dry run, without taking the turn or creating anything: "runs take
+// For the dry run, without taking any lock or creating anything: "runs take
 // turns by the lock <path>: the turn is free" (or "is held by process
-// <pid>", "is held"), or "runs do not take turns here: <why>".
+// <pid>", "... and <M> more", "is held"), or "runs do not take turns here:
+// <why>".
 std::string describe_turn();

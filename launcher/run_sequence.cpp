@@ -165,7 +165,7 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
-    const run_turn turn(options.wait_seconds);
+    run_turn turn(options.wait_seconds);
     install_signal_handlers();
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
     std::string().swap(config);  // not kept while the scanner runs

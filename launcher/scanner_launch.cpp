@@ -283,7 +283,7 @@ int end_by_signal(int signal_number) {
 }
 
 scan_outcome start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
-                                    const run_turn& turn, bool follow) {
+                                    run_turn& turn, bool follow) {
     std::vector<std::string> args = scanner_arguments(socket_address, scan_paths);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -318,7 +318,7 @@ scan_outcome start_scanner_and_wait(const std::string& socket_address, const std
         print_line(start_failure_line(failure.status, failure.error));
         return {scan_outcome::not_started, failure.status};
     }
-    turn.record_holder(pid);
+    turn.hand_over();
 
     for (;;) {
         if (child_done) {

@@ -61,13 +61,13 @@ struct scan_outcome {
 
 // Starts the scanner with scanner_arguments(), and waits. The scanner
 // inherits the turn's lock and keeps it open until it ends (the program's own
-// copy is closed on exec), and is recorded as the turn's holder once it has
-// started. When follow is set, the scanner starts with SIGKILL as its
-// parent-death signal, so it never outlives the program, and the wait lasts
-// until it has ended, whatever was relayed. When the scanner could not be
-// started, start_failure_line() is printed first. Throws "fork failed: <why>".
+// copy is closed once it has started: see run_turn::hand_over()). When follow
+// is set, the scanner starts with SIGKILL as its parent-death signal, so it
+// never outlives the program, and the wait lasts until it has ended, whatever
+// was relayed. When the scanner could not be started, start_failure_line() is
+// printed first. Throws "fork failed: <why>".
 scan_outcome start_scanner_and_wait(const std::string& socket_address, const std::vector<std::string>& scan_paths,
-                                    const run_turn& turn, bool follow);
+                                    run_turn& turn, bool follow);
 
 // Ends the program by signal_number at its default action, without a core
 // file, as the scanner it followed ended. Returns 128 + signal_number, the

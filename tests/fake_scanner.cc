@@ -12,6 +12,9 @@
 //                    sleep: record, then sleep with every signal as it
 //                          started (a relayed signal at its default ends it)
 //                    stop: record, stop itself, exit once continued
+//                    worker: record, leave a worker behind that keeps
+//                          every descriptor and sleeps ("worker": its pid),
+//                          and exit
 //   ZELVO_FAKE_LINGER=1  in wait mode, once a signal came, stay until a file
 //                    "release" appears in ZELVO_FAKE_DIR
 //   ZELVO_FAKE_EXIT  its exit status (default 0)
@@ -122,6 +125,9 @@ int main(int argc, char** argv) {
         wait_until([] { return false; });
     } else if (mode == "stop") {
         raise(SIGSTOP);
+    } else if (mode == "worker" && fork() == 0) {
+        put("worker", std::to_string(getpid()));
+        wait_until([] { return false; });
     }
     return status;
 }

@@ -59,6 +59,17 @@ inline char process_state(pid_t pid) {
     return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
+// True while the process has a descriptor open on path.
+inline bool has_open(pid_t pid, const std::string& path) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[4096] = {};
+        const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n > 0 && path == target) return true;
+    }
+    return false;
+}
+
 // True once the process has ended (gone, or a zombie) within timeout.
 inline bool process_ends(pid_t pid, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -1069,17 +1069,18 @@ TEST_F(launch, CancelledStoppedScannerEndsAndTheQueuedRunStarts) {
     EXPECT_EQ("-path=/second", split_nul(slurp(b_seen.file("argv"))).back());
 }
 
-// The lock file names the turn's holder; a run told to wait at most N
-// seconds fails after them, naming it, and writes nothing; a dry run names
-// it without waiting.
+// The scanner holds the turn alone once it has started; a run told to wait
+// at most N seconds fails after them, naming it, with status 75, and writes
+// nothing; a dry run names it without waiting.
 TEST_F(launch, TurnHolderIsNamedAndTheWaitForItBounded) {
     if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
     child_process first({program, "sock"}, options("wait"));
     first.feed("IvaskPaths /first");
     const pid_t holder = scanner_pid();
     ASSERT_GT(holder, 0);
-    for (int i = 0; i < 200 && slurp(run_lock) != std::to_string(holder) + "\n"; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(std::to_string(holder) + "\n", slurp(run_lock)) << "the scanner is not named as the holder";
+    for (int i = 0; i < 200 && has_open(first.pid(), run_lock); ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_FALSE(has_open(first.pid(), run_lock)) << "the program kept its copy of the lock";
+    EXPECT_EQ("", slurp(run_lock));
     const std::string config = agent_utils::read_file(scanner_config);
     scratch_dir queued_seen;
     for (const int seconds : {0, 1}) {
@@ -1090,7 +1091,7 @@ TEST_F(launch, TurnHolderIsNamedAndTheWaitForItBounded) {
         EXPECT_EQ("Enterprise scan failed: the turn is still held by process " + std::to_string(holder) + " after " +
                       std::to_string(seconds) + " s\n",
                   r.output);
-        EXPECT_EQ(255, r.status);
+        EXPECT_EQ(75, r.status);
         EXPECT_GE(took, std::chrono::seconds(seconds));
         EXPECT_LT(took, std::chrono::seconds(seconds) + 3s);
     }

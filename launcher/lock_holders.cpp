@@ -1,0 +1,92 @@
+#include "launcher/lock_holders.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "agent_utils/agent_utils.hpp"
+
+namespace {
+
+// The numeric entries of a /proc folder: process ids, or descriptors.
+std::vector<long> numbered_entries(const std::string& folder) {
+    std::vector<long> numbers;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return numbers;
+    while (const dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        const long n = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0') numbers.push_back(n);
+    }
+    closedir(dir);
+    return numbers;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool carries_lock(const std::string& fdinfo) {
+    try {
+        const std::string info = agent_utils::read_file(fdinfo);
+        return info.compare(0, 5, "lock:") == 0 || info.find("\nlock:") != std::string::npos;
+    } catch (const std::runtime_error&) {  // closed or gone meanwhile
+        return false;
+    }
+}
+
+bool holds_lock_on(long pid, const struct stat& file) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const long fd : numbered_entries(proc + "/fd")) {
+        const std::string n = std::to_string(fd);
+        struct stat target = {};
+        if (stat((proc + "/fd/" + n).c_str(), &target) == 0 && same_file(target, file) &&
+            carries_lock(proc + "/fdinfo/" + n))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<pid_t> lock_holders(int fd) {
+    std::vector<pid_t> holders;
+    struct stat file = {};
+    if (fstat(fd, &file) != 0) return holders;
+    std::vector<long> pids = numbered_entries("/proc");
+    std::sort(pids.begin(), pids.end());
+    for (const long pid : pids)
+        if (holds_lock_on(pid, file)) holders.push_back(static_cast<pid_t>(pid));
+    return holders;
+}
+
+bool flock_granted(int fd) {
+    struct stat file = {};
+    if (fstat(fd, &file) != 0) return false;
+    std::string locks;
+    try {
+        locks = agent_utils::read_file("/proc/locks");
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF"; a request still
+    // waiting has "->" before its kind.
+    std::istringstream lines(locks);
+    std::string line;
+    while (std::getline(lines, line)) {
+        char kind[16] = {};
+        unsigned major_number = 0, minor_number = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &major_number, &minor_number, &inode) ==
+                4 &&
+            std::string(kind) == "FLOCK" && major_number == major(file.st_dev) &&
+            minor_number == minor(file.st_dev) && inode == file.st_ino)
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,86 @@
+// Who holds the turn comes from the kernel: the processes that hold the lock
+// now, never an id that may have ended. A run that gives up waiting ends 75,
+// and while it waits it sleeps.
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launch_fixture.hpp"
+#include "process_support.hpp"
+
+namespace {
+
+class turn_holder : public launch {};
+
+long voluntary_switches(pid_t pid) {
+    const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    const std::string::size_type at = status.find("\n" + key);
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 1));
+}
+
+// A scanner's worker that kept the lock after the scanner ended, flock(1)
+// and the command it runs, a scanner whose program was killed: each is named
+// as it holds the lock now, by the bounded wait and by the dry run.
+TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    enum holder_kind { scanner_worker, flock_command, killed_program };
+    for (const holder_kind kind : {scanner_worker, flock_command, killed_program}) {
+        shell("rm -f '" + seen.path() + "'/*");
+        std::unique_ptr<child_process> holder;
+        std::string named;
+        if (kind == flock_command) {
+            holder.reset(new child_process({"/usr/bin/flock", run_lock, "sleep", "30"}, options()));
+            named = std::to_string(holder->pid()) + " and 1 more";
+            for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+        } else {
+            holder.reset(new child_process({program, "sock"}, options(kind == scanner_worker ? "worker" : "wait")));
+            holder->feed("IvaskPaths /first");
+            ASSERT_GT(scanner_pid(), 0);
+            if (kind == killed_program) kill(holder->pid(), SIGKILL);
+            ASSERT_TRUE(holder->wait_for(10s));
+            named = kind == scanner_worker ? (await_file(seen.file("worker")) ? slurp(seen.file("worker")) : "?")
+                                           : std::to_string(scanner_pid());
+        }
+        // flock(1) forks its command; the others have ended by now.
+        std::this_thread::sleep_for(100ms);
+        const run_result waited = run_program({program, "-w", "1", "sock"}, "IvaskPaths /queued", options());
+        EXPECT_EQ("Enterprise scan failed: the turn is still held by process " + named + " after 1 s\n", waited.output)
+            << kind;
+        EXPECT_EQ(75, waited.status) << kind;
+        const run_result dry = run_program({program, "-n", "sock"}, "IvaskPaths /queued", options());
+        EXPECT_NE(std::string::npos, dry.output.find("# runs take turns by the lock " + run_lock +
+                                                     ": the turn is held by process " + named + "\n"))
+            << kind << "\n" << dry.output;
+        if (file_exists(seen.file("worker"))) kill(std::stoi(slurp(seen.file("worker"))), SIGKILL);
+        stop_scanner();
+        shell("pkill -KILL -x sleep");  // flock(1)'s command
+    }
+}
+
+// A run waiting with -w blocks in flock(): no wake-ups but its timer's.
+TEST_F(turn_holder, WaitingRunSleepsUntilItsTurnComes) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    child_process holder({"/usr/bin/flock", run_lock, "sleep", "30"}, options());
+    for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+    child_process waiting({program, "-w", "30", "sock"}, options());
+    waiting.feed("IvaskPaths /queued");
+    std::this_thread::sleep_for(300ms);  // it has read its task and waits
+    const long before = voluntary_switches(waiting.pid());
+    std::this_thread::sleep_for(2s);
+    const long after = voluntary_switches(waiting.pid());
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, 2) << "the waiting run woke up";
+    kill(holder.pid(), SIGKILL);
+    shell("pkill -KILL -x sleep");  // flock(1)'s command keeps the lock
+    ASSERT_TRUE(waiting.wait_for(10s));
+    EXPECT_EQ(0, waiting.status());
+    EXPECT_EQ("scanner ran\n", waiting.output());
+}
+
+}  // namespace
