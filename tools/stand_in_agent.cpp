@@ -144,9 +144,13 @@ int main(int argc, char** argv) {
         std::vector<line_source> sources = {{from_stdout, "program: ", "", true}};
         std::vector<std::string> scanner_lines;
         bool program_done = false;
-        // Ends when the program has ended and everything has gone quiet (a
-        // scanner told to stop may linger for a while).
-        for (int quiet_rounds = 0; !(program_done && (sources.empty() || quiet_rounds > 20));) {
+        // Ends when the program has ended and the scanner's report is
+        // complete: the program's output and every connection closed, and
+        // none waiting to be accepted (a scanner connects before it reports,
+        // and ends before the output it shares with the program closes); or
+        // when everything has gone quiet (a scanner told to stop may linger
+        // for a while).
+        for (int quiet_rounds = 0;;) {
             if (interrupt_requested && !program_done) {
                 std::cout << "agent: passing Ctrl-C on to the program" << std::endl;
                 kill(pid, SIGINT);
@@ -170,11 +174,10 @@ int main(int argc, char** argv) {
                 const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
                 if (client >= 0) sources.push_back({client, "scanner: ", "", false});
             }
-            if (!program_done && waitpid(pid, &status, WNOHANG) == pid) {
-                program_done = true;
-                std::cout << "agent: the program ended with " << describe(status) << std::endl;
-            }
+            if (!program_done && waitpid(pid, &status, WNOHANG) == pid) program_done = true;
+            if (program_done && ((sources.empty() && !(fds[0].revents & POLLIN)) || quiet_rounds > 20)) break;
         }
+        std::cout << "agent: the program ended with " << describe(status) << std::endl;
         for (const line_source& s : sources) close(s.fd);
         close(listener);
 
