@@ -113,9 +113,6 @@ bool await_ready(int fd, short events) {
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
-std::runtime_error read_failure(const std::string& path) {
-    return std::runtime_error("Failed to read file " + path);
-}
 std::runtime_error write_failure(const std::string& path) {
     return std::runtime_error("Failed to write file " + path);
 }
@@ -154,13 +151,14 @@ std::string read_file(const std::string& path) {
     // only a regular file is read, and nothing opened can block or become
     // the controlling terminal.
     fd_guard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) throw read_failure(path);
+    if (fd.get() < 0) throw read_error(path, errno);
 
     struct stat info = {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) throw read_failure(path);
+    if (::fstat(fd.get(), &info) != 0) throw read_error(path, errno);
+    if (!S_ISREG(info.st_mode)) throw read_error(path, S_ISDIR(info.st_mode) ? EISDIR : 0);
 
     std::string content;
-    if (!read_all(fd.get(), content)) throw read_failure(path);
+    if (!read_all(fd.get(), content)) throw read_error(path, errno);
     return content;
 }
 
@@ -178,6 +176,17 @@ void write_file(const std::string& path, const std::string& content) {
         ::unlink(temporary.c_str());
         throw write_failure(path);
     }
+}
+
+bool may_replace(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+    struct stat folder_info = {}, standing = {};
+    if (::lstat(path.c_str(), &standing) != 0) return errno == ENOENT;
+    if (::stat(folder.c_str(), &folder_info) != 0) return false;
+    const uid_t user = ::geteuid();
+    return (folder_info.st_mode & S_ISVTX) == 0 || user == 0 || standing.st_uid == user || folder_info.st_uid == user;
 }
 
 void kill_quotes(std::string& text) {

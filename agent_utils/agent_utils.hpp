@@ -3,15 +3,28 @@
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 
 namespace agent_utils {
 
+// read_file()'s failure, "Failed to read file <path>", with why as data:
+// the system's error number, EISDIR for a directory, 0 for another file
+// that is not a regular file (a FIFO, a device).
+class read_error : public std::runtime_error {
+public:
+    read_error(const std::string& path, int error_number)
+        : std::runtime_error("Failed to read file " + path), error_number_(error_number) {}
+    int error_number() const { return error_number_; }
+
+private:
+    int error_number_;
+};
+
 // The file's whole content, byte for byte, read to its end (files under
-// /proc included). Throws std::runtime_error "Failed to read file <path>"
-// when it cannot be read whole (missing, unreadable) or is not a regular
-// file (a directory, a FIFO, a device): it never waits for a writer and
-// never reads an endless device.
+// /proc included). Throws read_error when it cannot be read whole (missing,
+// unreadable) or is not a regular file (a directory, a FIFO, a device): it
+// never waits for a writer and never reads an endless device.
 std::string read_file(const std::string& path);
 
 // Replaces the file at path with content. The content goes to a new file
@@ -28,6 +41,13 @@ std::string read_file(const std::string& path);
 // or removed; they take effect as soon as write_file returns. SIGXFSZ, when
 // not ignored, ends the program then.
 void write_file(const std::string& path, const std::string& content);
+
+// Whether write_file(path, ...) may put a new file at path, by the rules
+// the write meets before it writes: the effective user may create a file in
+// path's folder, and whatever stands at path may give way (in a folder with
+// the sticky bit, only what that user owns, in a folder that user owns, or
+// for root). A full disk or a file-size limit still fails the write.
+bool may_replace(const std::string& path);
 
 // Appends everything that can be read from fd until its end to out. False
 // after a read error, with errno telling which (out then holds what came

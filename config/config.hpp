@@ -65,9 +65,30 @@ public:
     config_t();
     ~config_t() override;
 
-    // Reads an INI file into the store. Throws "Failed to read file <path>"
-    // when the file cannot be read, "Parse error at line N: ..." on a
-    // malformed line; entries from lines before that line stay.
+    // The INI reader's failure, its message ("Failed to read file <path>",
+    // "Parse error at line N: <detail>") and its details as data: the file;
+    // for a malformed line its number (from 1) and text; for a file that
+    // could not be read line 0 and why (see agent_utils::read_error).
+    class ini_error : public std::runtime_error {
+    public:
+        ini_error(const std::string& message, const std::string& path, std::size_t line, const std::string& line_text,
+                  int error_number)
+            : std::runtime_error(message), path_(path), line_(line), line_text_(line_text), error_number_(error_number) {}
+        const std::string& path() const { return path_; }
+        std::size_t line() const { return line_; }
+        const std::string& line_text() const { return line_text_; }
+        int error_number() const { return error_number_; }
+
+    private:
+        std::string path_;
+        std::size_t line_;
+        std::string line_text_;
+        int error_number_;
+    };
+
+    // Reads an INI file into the store. Throws ini_error when the file
+    // cannot be read or on a malformed line; entries from lines before that
+    // line stay.
     void parse_ini_file(const std::string& path);
 
     // Creates or replaces the parameter: value is split at every comma.

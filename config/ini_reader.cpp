@@ -47,12 +47,13 @@ struct line_cursor {
     std::size_t current;
 };
 
-class parse_error : public std::runtime_error {
+class parse_error : public config_t::ini_error {
 public:
     // current has already moved past the offending line, so it is the line's
     // 1-based number.
-    parse_error(const line_cursor& cursor, const std::string& detail)
-        : std::runtime_error("Parse error at line " + std::to_string(cursor.current) + ": " + detail) {}
+    parse_error(const line_cursor& cursor, const std::string& detail, const std::string& path)
+        : config_t::ini_error("Parse error at line " + std::to_string(cursor.current) + ": " + detail, path,
+                              cursor.current, std::string(cursor.lines[cursor.current - 1]), 0) {}
 };
 
 // Where the first character that is not whitespace is; the size if none is.
@@ -133,10 +134,10 @@ bool data_parser::try_parse(line_cursor& cursor, config_t::params_t& params, ci_
         bool consumed = true;
         switch (state) {
         case key:
-            if (at_end) throw parse_error(cursor, "No '=' sign found");
+            if (at_end) throw parse_error(cursor, "No '=' sign found", path);
             if (c == '=') {
                 key_text = trimmed(key_text);
-                if (key_text.empty()) throw parse_error(cursor, "Parameter name empty");
+                if (key_text.empty()) throw parse_error(cursor, "Parameter name empty", path);
                 state = before_item;
             } else {
                 key_text += c;
@@ -227,12 +228,13 @@ bool data_parser::finish(std::vector<std::string>& items, config_t::params_t& pa
 }  // namespace
 
 void config_t::parse_ini_file(const std::string& path) {
-    config_detail::parse_ini_text(params, agent_utils::read_file(path), path);
-}
-
-std::string config_detail::ini_line(const std::string& text, std::size_t number) {
-    const line_list lines = split_lines(text);
-    return number >= 1 && number <= lines.size() ? std::string(lines[number - 1]) : std::string();
+    std::string text;
+    try {
+        text = agent_utils::read_file(path);
+    } catch (const agent_utils::read_error& e) {
+        throw ini_error(e.what(), path, 0, std::string(), e.error_number());
+    }
+    config_detail::parse_ini_text(params, text, path);
 }
 
 void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {

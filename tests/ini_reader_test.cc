@@ -1,8 +1,11 @@
+#include <cerrno>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include "config/config.hpp"
 #include "test_support.hpp"
@@ -127,6 +130,41 @@ TEST(ini_reader_file, MissingFileLeavesTheStoreUnchanged) {
         EXPECT_STREQ("Failed to read file /nonexistent/zelvo.ini", e.what());
     }
     EXPECT_EQ(1u, config.params.size());
+}
+
+// The failure carries what a caller shows beside its message: the file, the
+// malformed line's number and text, or why the file could not be read.
+TEST(ini_reader_file, FailureCarriesTheFileTheLineAndWhy) {
+    const struct {
+        const char* name;
+        const char* text;  // null: a folder at the path; "": nothing there
+        std::size_t line;
+        const char* line_text;
+        int error_number;
+    } cases[] = {
+        {"parse", "[S]\r\n# c\noops\x1b\nx = 1", 3, "oops\x1b", 0},
+        {"name", "[S]\n = v", 2, " = v", 0},
+        {"folder", nullptr, 0, "", EISDIR},
+        {"missing", "", 0, "", ENOENT},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        const std::string path = dir.file("engine.ini");
+        if (c.text == nullptr)
+            mkdir(path.c_str(), 0755);
+        else if (*c.text != '\0')
+            dir.write("engine.ini", c.text);
+        config_t config;
+        try {
+            config.parse_ini_file(path);
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const config_t::ini_error& e) {
+            EXPECT_EQ(path, e.path()) << c.name;
+            EXPECT_EQ(c.line, e.line()) << c.name;
+            EXPECT_EQ(c.line_text, e.line_text()) << c.name;
+            EXPECT_EQ(c.error_number, e.error_number()) << c.name;
+        }
+    }
 }
 
 TEST(ini_reader_file, SecondFileAddsToTheFirst) {
