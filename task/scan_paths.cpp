@@ -70,7 +70,8 @@ void add_program_directories(std::vector<std::string>& scan_paths) {
 void select_paths(const settings_map& settings, std::vector<std::string>& scan_paths,
                   std::vector<std::string>& exclude_paths, const scan_settings_t::notice_sink_t& notices,
                   const scan_settings_t::notice_sink_t& ignored) {
-    if (const std::string* named = find_setting(settings, key_ivask_paths)) split_value_by_commas(*named, scan_paths);
+    const std::string* const named = find_setting(settings, key_ivask_paths);
+    if (named != nullptr) split_value_by_commas(*named, scan_paths);
     if (const std::string* excluded = find_setting(settings, key_exclude_paths))
         split_value_by_commas(*excluded, exclude_paths);
 
@@ -79,13 +80,22 @@ void select_paths(const settings_map& settings, std::vector<std::string>& scan_p
             if (find_setting(settings, key) != nullptr)
                 tell_ignored(ignored, "used only when IvaskPaths names no path", key);
     } else {
+        // An IvaskPaths that names nothing (",,", "") falls back as if it
+        // were absent; said, since an empty selection may be a mistake that
+        // widens the scan.
         const std::string* removable = find_setting(settings, key_scan_removable);
         const std::string* fixed = find_setting(settings, key_scan_fixed);
         if (removable == nullptr || fixed == nullptr)
-            throw std::runtime_error(
-                "Malformed task settings: ScanRemovable and ScanFixed are required when IvaskPaths names no path");
+            throw std::runtime_error(named != nullptr ? "Malformed task settings: IvaskPaths names no path, so "
+                                                        "ScanRemovable and ScanFixed are required"
+                                                      : "Malformed task settings: ScanRemovable and ScanFixed are "
+                                                        "required when IvaskPaths names no path");
         const bool scan_removable = to_bool(*removable, key_scan_removable);
         const bool scan_fixed = to_bool(*fixed, key_scan_fixed);
+        if (named != nullptr && ignored)
+            ignored(std::string("IvaskPaths names no path: ") +
+                    (scan_removable || scan_fixed ? "the whole system is scanned instead"
+                                                  : "the folders of PATH and the system's are scanned instead"));
         if (scan_removable || scan_fixed) {
             scan_paths.emplace_back("/");
             exclude_paths.insert(exclude_paths.end(), std::begin(whole_system_exclusions),

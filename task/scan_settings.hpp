@@ -58,7 +58,8 @@ public:
     // not know or a key given again (with the value dropped), ScanRemovable
     // and ScanFixed when IvaskPaths names a path, CheckContainer and
     // IncurableFiles when InfectedFiles is not Cure; a named path list of
-    // which every path was dropped; an action code above 255 (see
+    // which every path was dropped; an IvaskPaths that names no path, with
+    // the fallback taken instead; an action code above 255 (see
     // convert_action()). Reads the environment's PATH only when the task
     // names no path and asks for no whole-system scan. Throws bad_value for a
     // value that does not convert.
