@@ -126,10 +126,17 @@ std::string held_by(const std::vector<pid_t>& holders) {
     return said;
 }
 
+const char no_turns[] = "runs do not take turns here: ";
+
 }  // namespace
 
-run_turn::run_turn(int wait_seconds) : fd_(open_lock_file(true).fd) {
-    if (fd_ < 0) return;
+run_turn::run_turn(int wait_seconds, bool required) : fd_(-1) {
+    const lock_file lock = open_lock_file(true);
+    fd_ = lock.fd;
+    if (fd_ < 0) {
+        if (required) throw std::runtime_error(no_turns + lock.why_not);
+        return;
+    }
     const int error = take_turn(fd_, wait_seconds);
     if (error == EWOULDBLOCK) {
         const std::vector<pid_t> holders = lock_holders(fd_);
@@ -140,6 +147,7 @@ run_turn::run_turn(int wait_seconds) : fd_(open_lock_file(true).fd) {
     if (error != 0) {
         close(fd_);
         fd_ = -1;
+        if (required) throw std::runtime_error(no_turns + lock.path + " cannot be locked: " + std::strerror(error));
         return;
     }
     // An id an earlier version wrote there would name a process long gone.
@@ -156,13 +164,13 @@ void run_turn::hand_over() {
     fd_ = -1;
 }
 
-std::string describe_turn() {
+turn_description describe_turn() {
     const lock_file lock = open_lock_file(false);
-    if (!lock.why_not.empty()) return "runs do not take turns here: " + lock.why_not;
+    if (!lock.why_not.empty()) return {false, no_turns + lock.why_not};
     const std::string takes_turns = "runs take turns by the lock " + lock.path + ": the turn is ";
-    if (lock.fd < 0) return takes_turns + "free";
+    if (lock.fd < 0) return {true, takes_turns + "free"};
     const std::vector<pid_t> holders = lock_holders(lock.fd);
     const bool held = !holders.empty() || flock_granted(lock.fd);
     close(lock.fd);
-    return takes_turns + (held ? held_by(holders) : "free");
+    return {true, takes_turns + (held ? held_by(holders) : "free")};
 }

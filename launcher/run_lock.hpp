@@ -41,8 +41,10 @@ public:
     // wait: a signal that ends the program ends a waiting run as well.
     // Throws turn_still_held("the turn is still held by process <pid> after
     // <N> s"; "by process <pid> and <M> more" where several hold it, "held"
-    // alone where none can be seen).
-    explicit run_turn(int wait_seconds = -1);
+    // alone where none can be seen). Where no lock can be had the run goes
+    // on without one, unless required: then it throws "runs do not take
+    // turns here: <why>", in describe_turn()'s words.
+    explicit run_turn(int wait_seconds = -1, bool required = false);
     // Gives the turn to the next run, unless a scanner still holds it.
     ~run_turn();
     // The lock's descriptor (close-on-exec), for the scanner to inherit; -1
@@ -61,5 +63,9 @@ private:
 // For the dry run, without taking any lock or creating anything: "runs take
 // turns by the lock <path>: the turn is free" (or "is held by process
 // <pid>", "... and <M> more", "is held"), or "runs do not take turns here:
-// <why>".
-std::string describe_turn();
+// <why>", with which of the two it is.
+struct turn_description {
+    bool runs_take_turns;
+    std::string text;
+};
+turn_description describe_turn();

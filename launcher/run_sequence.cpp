@@ -53,53 +53,19 @@ std::string escaped(const std::string& text) {
 void print_shown(const std::string& text) { print_line(escaped(text)); }
 void print_comment(const std::string& text) { print_shown("# " + text); }
 
-// Why the engine's INI file could not be read: the run's line names only
-// the file.
-std::string why_unreadable(const char* path) {
-    struct stat info = {};
-    if (stat(path, &info) != 0) return std::strerror(errno);
-    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
-    if (!S_ISREG(info.st_mode)) return "not a regular file";
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return std::strerror(errno);
-    char byte;
-    const ssize_t n = read(fd, &byte, 1);
-    const int error = errno;
-    close(fd);
-    return n < 0 ? std::strerror(error) : "readable now";
-}
-
-// The engine settings, showing why the file could not be read (the system's
-// reason) or parsed (the file, the line's number and its text): the run's
-// line names neither.
-void load_engine_settings_showing_why(const config_t::logger_t& logger) {
-    try {
-        load_engine_settings(ZELVO_ENGINE_INI, logger);
-    } catch (const std::runtime_error& e) {
-        const std::string message = e.what();
-        const std::string parse_error = "Parse error at line ";
-        if (message == "Failed to read file " ZELVO_ENGINE_INI) {
-            print_comment(ZELVO_ENGINE_INI ": " + why_unreadable(ZELVO_ENGINE_INI));
-        } else if (message.compare(0, parse_error.size(), parse_error) == 0) {
-            const std::size_t line = std::strtoul(message.c_str() + parse_error.size(), nullptr, 10);
-            const std::string text = config_detail::ini_line(agent_utils::read_file(ZELVO_ENGINE_INI), line);
-            print_comment(ZELVO_ENGINE_INI " line " + std::to_string(line) + ": " + text);
-        }
-        throw;
+// What failed, as the dry run shows it and a strict run says it, where the
+// run's own line names less: a value that does not convert, with its key
+// and what the key takes; the engine's INI file that cannot be read, with
+// the system's reason, or parsed, with the line's number and text. Empty for
+// any other failure.
+std::string why_failed(const std::exception& failure) {
+    if (const auto* bad = dynamic_cast<const scan_settings_t::bad_value*>(&failure))
+        return bad->key() + " \"" + bad->value() + "\": " + bad->takes();
+    if (const auto* ini = dynamic_cast<const config_t::ini_error*>(&failure)) {
+        if (ini->line() > 0) return ini->path() + " line " + std::to_string(ini->line()) + ": " + ini->line_text();
+        return ini->path() + ": " + (ini->error_number() != 0 ? std::strerror(ini->error_number()) : "not a regular file");
     }
-}
-
-// The translation, showing what it will not take as written, and for a value
-// that does not convert, which key had it and what the key takes: the
-// failure's own line names neither.
-scan_settings_t translate_showing_why(const std::string& task_text, const scan_settings_t::notice_sink_t& notices,
-                                      const scan_settings_t::notice_sink_t& ignored) {
-    try {
-        return scan_settings_t(task_text, notices, ignored);
-    } catch (const scan_settings_t::bad_value& e) {
-        print_comment(e.key() + " \"" + e.value() + "\": " + e.takes());
-        throw;
-    }
+    return std::string();
 }
 
 // Checked only after the config is rendered (and, in a run, written): the
@@ -124,13 +90,19 @@ int show_run(const std::string& socket_address, const run_options& options) {
         doubts.push_back(line);
         print_shown(line);
     };
-    load_engine_settings_showing_why(comment);
-    const std::string task_text = read_task_settings(STDIN_FILENO);
-    const scan_settings_t settings = translate_showing_why(task_text, notice, comment);
+    load_engine_settings(ZELVO_ENGINE_INI, comment);
+    const std::string task_text = read_task_settings(STDIN_FILENO, comment);
+    const scan_settings_t settings(task_text, notice, comment);
     const std::string config = render_scanner_config(settings);
+    const turn_description turn = describe_turn();
+    // Strict refuses a run without turns, so it is told with the doubts.
+    const bool turn_is_a_doubt = options.strict && !turn.runs_take_turns;
+    if (turn_is_a_doubt) comment(turn.text);
     if (options.strict) refuse_doubts(doubts);
+    if (!agent_utils::may_replace(ZELVO_SCANNER_CONFIG))
+        throw std::runtime_error("Failed to write file " ZELVO_SCANNER_CONFIG);
     check_socket_address(socket_address);
-    print_comment(describe_turn());
+    if (!turn_is_a_doubt) print_comment(turn.text);
     if (options.follow)
         print_comment("--follow: the run would wait for the scanner to end, also after a cancel, and end as it ended");
     const std::vector<std::string> args = scanner_arguments(socket_address, settings.scan_paths);
@@ -147,15 +119,14 @@ int show_run(const std::string& socket_address, const run_options& options) {
     return 0;
 }
 
-}  // namespace
-
-scan_outcome run_sequence(const std::string& socket_address, const run_options& options) {
+scan_outcome run(const std::string& socket_address, const run_options& options) {
     // Only a strict run notes what it would not take as written.
     std::vector<std::string> doubts;
     const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
     // A run passes no logger: a default is taken silently.
     load_engine_settings(ZELVO_ENGINE_INI, options.strict ? note : config_t::logger_t());
-    const std::string task_text = read_task_settings(STDIN_FILENO);
+    const std::string task_text =
+        read_task_settings(STDIN_FILENO, options.strict ? note : scan_settings_t::notice_sink_t());
     // The whole task is checked before the turn is waited for: a queued task
     // that cannot run fails at once, not once the scan ahead of it has ended.
     const scan_settings_t settings(task_text, options.strict ? note : scan_settings_t::notice_sink_t(print_line),
@@ -165,7 +136,7 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
-    run_turn turn(options.wait_seconds);
+    run_turn turn(options.wait_seconds, options.strict);
     install_signal_handlers();
     agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
     std::string().swap(config);  // not kept while the scanner runs
@@ -173,12 +144,29 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
     return start_scanner_and_wait(socket_address, settings.scan_paths, turn, options.follow);
 }
 
+}  // namespace
+
+scan_outcome run_sequence(const std::string& socket_address, const run_options& options) {
+    if (!options.strict) return run(socket_address, options);
+    try {
+        return run(socket_address, options);
+    } catch (const std::exception& e) {
+        const std::string why = why_failed(e);
+        if (why.empty()) throw;
+        throw std::runtime_error(why);
+    }
+}
+
 int dry_run(const std::string& socket_address, const run_options& options) {
     try {
         return show_run(socket_address, options);
     } catch (const std::exception& e) {
-        // The run's failure line, escaped as every line of a dry run.
-        const std::string shown = escaped(e.what());
+        const std::string why = why_failed(e);
+        if (!why.empty()) print_comment(why);
+        // The run's failure line (a strict one's says why), escaped as every
+        // line of a dry run.
+        const std::string line = options.strict && !why.empty() ? why : e.what();
+        const std::string shown = escaped(line);
         if (shown == e.what()) throw;
         throw std::runtime_error(shown);
     }

@@ -17,7 +17,8 @@ struct run_options {
 };
 
 // Loads the engine settings, reads the task from standard input, translates
-// it and renders the scanner config (every check of the task done), then
+// it and renders the scanner config (every check of the task done; strict:
+// also refusing what the dry run comments on, and a run without turns), then
 // waits for its turn (see run_lock.hpp), writes the config and starts the
 // scanner with socket_address, then waits for it. Returns how the wait
 // ended; every failure is an exception.
@@ -25,9 +26,10 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
 
 // What run_sequence would do, shown instead of done: reads the engine
 // settings and the task as a run does and prints, in this order, "# "
-// comments on each engine setting that took its default and why, the lines
-// about dropped paths and comments on what the task says that a run will not
-// take as written (in the order the translation meets them), whether runs
+// comments on each engine setting that took its default and why, on each
+// token whose double quotes held a line end, the lines about dropped paths
+// and comments on what the task says that a run will not take as written (in
+// the order the translation meets them), whether runs
 // take turns and who holds the turn (see describe_turn()), that the run
 // would follow its scanner (with --follow), then "# the
 // scanner config that would be written to <config>", the config byte for
@@ -35,11 +37,12 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
 // argv[0] on, one per line", the scanner's path and each argument on a line
 // of its own. Every line but the config's shows a control character or a
 // backslash as a C escape, so that each is one line. Writes nothing, takes no
-// turn, installs no handler, starts nothing. Fails as a run would (strict:
-// with the first comment's or dropped path's words once all are shown), a
-// value that does not convert shown first as "# <key> "<value>": <what it
+// lock, installs no handler, starts nothing. Fails as a run would, also where
+// the config could not be written (see agent_utils::may_replace()); strict:
+// with the first comment's or dropped path's words once all are shown. A
+// value that does not convert is shown first as "# <key> "<value>": <what it
 // takes>", an engine file that cannot be read or parsed as "# <file>: <the
-// system's reason>" or "# <file> line <N>: <its text>". Returns 0, or 2
-// after "Execve failed: <why>" when the scanner would not start (see
-// scanner_start_error()).
+// system's reason>" or "# <file> line <N>: <its text>", and a strict run
+// fails with those words. Returns 0, or 2 after "Execve failed: <why>" when
+// the scanner would not start (see scanner_start_error()).
 int dry_run(const std::string& socket_address, const run_options& options);

@@ -174,9 +174,11 @@ TEST_F(launch, StrictRunRefusesWhatItWouldNotTakeAsWritten) {
     const std::string& full = full_engine_ini;
     const std::string no_engine_path = "[Scanner]\nVirusBase = /b\nTempPath = /t\nMoveFilesTo = /q\n";
     const struct {
-        std::string task, ini;
+        std::string task, ini;   // ini "/": a folder at the engine INI's path
         std::string refusal;     // empty: the task runs
         std::string shown = "";  // the strict dry run's lines before the failure, if not "# <refusal>"
+        int plain_status = 0;    // of the same task without --strict
+        mode_t run_dir_mode = 0755;
     } cases[] = {
         {"IvaskPaths /a InfectdFiles 1", full, "not a task key, ignored: InfectdFiles"},
         {"IvaskPaths /a CheckArchives 1 CheckArchives 0", full,
@@ -192,10 +194,26 @@ TEST_F(launch, StrictRunRefusesWhatItWouldNotTakeAsWritten) {
         {"IvaskPaths /a InfectedFiles 260", full, "InfectedFiles \"260\": only the low eight bits count: 4 (Delete)"},
         {"IvaskPaths /a", no_engine_path,
          "Parameter not found: Scanner/EnginePath. Default value (/var/zelvo/lib/zelvo32.dll) used."},
+        {"IvaskPaths \",,\" ScanRemovable 1 ScanFixed 1 InfectedFiles 4", full,
+         "IvaskPaths names no path: the whole system is scanned instead"},
+        {"IvaskPaths \"\" ScanRemovable 0 ScanFixed 0", full,
+         "IvaskPaths names no path: the folders of PATH and the system's are scanned instead"},
+        {"IvaskPaths /a ExcludeFileAndPaths \"/tmp/a\nb\"", full,
+         "a line end inside double quotes was removed from the value of ExcludeFileAndPaths"},
+        {"IvaskPaths /a", full, "runs do not take turns here: " + run_dir + " is not a folder that only this user can write",
+         "", 0, 0777},
+        {"IvaskPaths /a ScanHeuristic yes", full, "ScanHeuristic \"yes\": a boolean is 1, +1, 0, +0 or -0", "", 255},
+        {"IvaskPaths /a", "[Scanner]\noops\n", engine_ini + " line 2: oops", "", 255},
+        {"IvaskPaths /a", "/", engine_ini + ": Is a directory", "", 255},
         {"IvaskPaths /a InfectedFiles 1 IncurableFiles 4", full, ""},
     };
     for (const auto& c : cases) {
-        agent_utils::write_file(engine_ini, c.ini);
+        shell("rm -rf '" + engine_ini + "'");
+        if (c.ini == "/")
+            mkdir(engine_ini.c_str(), 0755);
+        else
+            agent_utils::write_file(engine_ini, c.ini);
+        chmod(run_dir.c_str(), c.run_dir_mode);
         shell("rm -rf '" + scanner_config + "' '" + run_lock + "' '" + seen.path() + "'/*");
         const run_result strict = run_program({program, "--strict", "sock"}, c.task, options());
         const run_result dry = run_program({program, "-n", "--strict", "sock"}, c.task, options());
@@ -213,8 +231,10 @@ TEST_F(launch, StrictRunRefusesWhatItWouldNotTakeAsWritten) {
         EXPECT_FALSE(scanner_started()) << c.task;
         EXPECT_EQ((c.shown.empty() ? "# " + c.refusal + "\n" : c.shown) + line, dry.output) << c.task;
         EXPECT_EQ(255, dry.status) << c.task;
-        EXPECT_EQ(0, run("sock", c.task).status) << c.task;
+        EXPECT_EQ(c.plain_status, run("sock", c.task).status) << c.task;
     }
+    shell("rm -rf '" + engine_ini + "'");
+    chmod(run_dir.c_str(), 0755);
 }
 
 // Each argument and each comment of a dry run is one line: control
@@ -1195,6 +1215,34 @@ TEST_F(shipped_program, OtherUsersLockOnlyWhereNobodyElseCanWrite) {
         const std::string row = std::string(c.runtime_dir ? c.runtime_dir : "unset") + " " + std::to_string(c.mode);
         EXPECT_EQ("Enterprise scan failed: Failed to write file /tmp/.ivask_config\n", r.output) << row;
         EXPECT_EQ(c.locked, file_exists(runtime + "/zelvo-ivask.lock")) << row;
+        command.insert(command.end() - 1, "-n");
+        const std::string dry = run_program(in_private_root(command), "IvaskPaths /home").output;
+        EXPECT_NE(std::string::npos, dry.find("\nEnterprise scan failed: Failed to write file /tmp/.ivask_config\n"))
+            << row << ": the dry run did not fail as the run";
+    }
+}
+
+// A dry run as another user than root ends as that user's run would: in a
+// sticky /tmp, root's config cannot give way to another user's.
+TEST_F(shipped_program, DryRunAsAnotherUserFailsAsItsRunWould) {
+    const std::string id = std::to_string(65534);
+    for (const auto& r : {std::make_pair("", 0755), std::make_pair("etc", 0755), std::make_pair("tmp", 01777)})
+        ASSERT_EQ(0, chmod(root.file(r.first).c_str(), static_cast<mode_t>(r.second))) << r.first;
+    ASSERT_EQ(0, chmod(root.file("etc/zelvo32.ini").c_str(), 0644));
+    for (const bool roots_config : {false, true}) {
+        unlink(root.file("tmp/.ivask_config").c_str());
+        if (roots_config) agent_utils::write_file(root.file("tmp/.ivask_config"), "[Scanner]\n");
+        for (const char* dry : {"-n", ""}) {
+            std::vector<std::string> command = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                                "/mnt/zelvo-ivask"};
+            if (*dry) command.push_back(dry);
+            command.push_back("sock");
+            const run_result r = run_program(in_private_root(command), "IvaskPaths /home");
+            const std::string line = "Enterprise scan failed: Failed to write file /tmp/.ivask_config\n";
+            const bool failed = r.output.size() >= line.size() && r.output.substr(r.output.size() - line.size()) == line;
+            EXPECT_EQ(roots_config, failed) << dry << "\n" << r.output;
+            EXPECT_EQ(roots_config ? 255 : 0, r.status) << dry << "\n" << r.output;
+        }
     }
 }
 
