@@ -21,6 +21,28 @@ void open_missing_standard_descriptors() {
     }
 }
 
+std::string escaped(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    static const char named[] = "abtnvfr";  // \a (7) to \r (13)
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f && c != '\\') {
+            out += c;
+            continue;
+        }
+        out += '\\';
+        if (c == '\\')
+            out += '\\';
+        else if (byte >= 7 && byte <= 13)
+            out += named[byte - 7];
+        else
+            out.append({'x', hex[byte >> 4], hex[byte & 0xf]});
+    }
+    return out;
+}
+
 void print_line(const std::string& line) {
     const std::string text = line + "\n";
     agent_utils::write_all(STDOUT_FILENO, text.data(), text.size());

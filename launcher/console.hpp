@@ -11,6 +11,10 @@
 // "failed to open /dev/null: <why>".
 void open_missing_standard_descriptors();
 
+// The text on one line, whatever it holds: a control character and the
+// backslash are written as C escapes ("\n", "\t", "\\", "\x1b").
+std::string escaped(const std::string& text);
+
 // Writes line and a line end to standard output. Errors are ignored: there is
 // nowhere left to report them.
 void print_line(const std::string& line);

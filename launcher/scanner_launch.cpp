@@ -316,7 +316,7 @@ scan_outcome start_scanner_and_wait(const std::string& socket_address, const std
 
     if (never_started) {
         print_line(start_failure_line(failure.status, failure.error));
-        return {scan_outcome::not_started, failure.status};
+        return {scan_outcome::not_started, failure.status, failure.error};
     }
     turn.hand_over();
 

@@ -53,10 +53,11 @@ struct scan_outcome {
         exited,      // value: the scanner's exit status
         killed,      // value: the signal that ended the scanner
         passed_on,   // value: the signal relayed to a scanner that may still run
-        not_started  // value: the start failure's status, 1 or 2
+        not_started  // value: the start failure's status, 1 or 2; error: why
     };
     kind_t kind;
     int value;
+    int error = 0;
 };
 
 // Starts the scanner with scanner_arguments(), and waits. The scanner

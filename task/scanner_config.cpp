@@ -88,6 +88,25 @@ private:
 
 }  // namespace
 
+std::vector<std::pair<const char*, scan_settings_t::action_t>> scanner_actions(const scan_settings_t& s) {
+    std::vector<std::pair<const char*, scan_settings_t::action_t>> actions = {
+        {"ActionInfectedContainer", s.action_infected_container},
+        {"InfectedFiles", s.action_infected},
+        {"ActionInfectedArchive", s.action_infected_archive},
+        {"SuspiciousFiles", s.action_suspicious},
+        {"ActionAdware", s.action_adware},
+        {"ActionDialers", s.action_dialers},
+        {"ActionJokes", s.action_jokes},
+        {"ActionRiskware", s.action_riskware},
+        {"ActionHacktools", s.action_hacktools},
+        {"ActionInfectedMail", s.action_infected_mail},
+    };
+    // What to do with a file that cannot be cured only matters when curing.
+    if (s.action_infected == scan_settings_t::action_cure)
+        actions.insert(actions.begin() + 4, {"IncurableFiles", s.action_incurable});
+    return actions;
+}
+
 std::string render_scanner_config(const scan_settings_t& s) {
     // Not in the file, but checked with its items: each becomes an argument,
     // which carries a line end whole.
@@ -115,18 +134,7 @@ std::string render_scanner_config(const scan_settings_t& s) {
     w.flag("CheckArchives", s.check_archives);
     w.flag("CheckEMailFiles", s.check_mail_files);
     w.flag("FollowLinks", s.follow_links);
-    w.action("ActionInfectedContainer", s.action_infected_container);
-    w.action("InfectedFiles", s.action_infected);
-    w.action("ActionInfectedArchive", s.action_infected_archive);
-    w.action("SuspiciousFiles", s.action_suspicious);
-    // What to do with a file that cannot be cured only matters when curing.
-    if (s.action_infected == scan_settings_t::action_cure) w.action("IncurableFiles", s.action_incurable);
-    w.action("ActionAdware", s.action_adware);
-    w.action("ActionDialers", s.action_dialers);
-    w.action("ActionJokes", s.action_jokes);
-    w.action("ActionRiskware", s.action_riskware);
-    w.action("ActionHacktools", s.action_hacktools);
-    w.action("ActionInfectedMail", s.action_infected_mail);
+    for (const auto& action : scanner_actions(s)) w.action(action.first, action.second);
     w.number("MaxCompressionRatio", s.max_compression_ratio);
     w.number("MaxFileSizeToExtract", s.max_file_size_to_extract);
     w.number("MaxArchiveLevel", s.max_archive_level);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "task/scan_settings.hpp"
 
@@ -19,3 +21,8 @@
 // ("Malformed task settings: IvaskPaths holds a NUL byte"), whose argument
 // would end there (an argument carries a line end whole).
 std::string render_scanner_config(const scan_settings_t& settings);
+
+// The scanner's action settings as the config gives them, in its order:
+// each name with its action, IncurableFiles only where InfectedFiles is
+// Cure.
+std::vector<std::pair<const char*, scan_settings_t::action_t>> scanner_actions(const scan_settings_t& settings);
