@@ -1,12 +1,13 @@
 // zelvo-ivask: runs one scan task for the management agent.
 //
 //   zelvo-ivask SOCKET     task settings on standard input
-//   zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] [--follow] SOCKET
+//   zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] [--follow] [--syslog] SOCKET
 //   zelvo-ivask -V | -v | --version
 //   zelvo-ivask -h | --help
 //
 // A single argument is always the socket address unless it is a version or
-// help switch: the agent's call never reads as an option. Every failure of
+// help switch: the agent's call never reads as an option. Every run and dry
+// run reads the operator's settings file first (see run_settings.hpp). Every failure of
 // the program's own ends here: one line "Enterprise scan failed: <why>",
 // status 255, except a run that gave up waiting for its turn: that one is
 // worth trying again later, status 75 (EX_TEMPFAIL). How a run that started
@@ -21,6 +22,8 @@
 #include "launcher/console.hpp"
 #include "launcher/fixed_paths.hpp"
 #include "launcher/run_lock.hpp"
+#include "launcher/run_log.hpp"
+#include "launcher/run_settings.hpp"
 #include "launcher/run_sequence.hpp"
 #include "launcher/scanner_launch.hpp"
 
@@ -57,18 +60,37 @@ int exit_status(const scan_outcome& outcome, bool follow) {
     return 0;
 }
 
-// Whole seconds, at most nine digits.
-int wait_seconds(const std::string& value) {
-    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
-        throw std::runtime_error("--wait takes a whole number of seconds, not \"" + value + "\"");
-    return std::stoi(value);
+// Reads the options before the socket address. Throws "Wrong number of
+// parameters" for anything else there.
+void read_options(int argc, char** argv, run_options& options, bool& dry) {
+    for (int i = 1; i < argc - 1; ++i) {
+        const std::string arg = argv[i];
+        if (is_dry_run_switch(arg)) {
+            dry = true;
+        } else if (arg == "--strict") {
+            options.strict = true;
+            options.strict_from = run_options::command_line;
+        } else if (arg == "--follow") {
+            options.follow = true;
+            options.follow_from = run_options::command_line;
+        } else if (arg == "--syslog") {
+            options.syslog = true;
+            options.syslog_from = run_options::command_line;
+        } else if (is_wait_switch(arg) && i + 1 < argc - 1) {
+            options.wait_seconds = whole_seconds(argv[++i], "--wait");
+            options.wait_from = run_options::command_line;
+        } else {
+            throw std::runtime_error("Wrong number of parameters");
+        }
+    }
 }
 
 // For the person at the terminal; the agent never asks for it.
 void print_usage() {
     print_line(
         "Usage: zelvo-ivask SOCKET < TASK\n"
-        "       zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] [--follow] SOCKET < TASK\n"
+        "       zelvo-ivask [-n | --dry-run] [--strict] [-w | --wait SECONDS] [--follow] [--syslog]\n"
+        "                   SOCKET < TASK\n"
         "       zelvo-ivask -V | -v | --version\n"
         "       zelvo-ivask -h | --help\n"
         "\n"
@@ -79,7 +101,9 @@ void print_usage() {
         "  --strict              refuse what the run would not take as written\n"
         "  -w, --wait SECONDS    give up if the run's turn has not come by then\n"
         "  --follow              wait for the scanner to end and end as it ended\n"
+        "  --syslog              log one line per run to syslog\n"
         "\n"
+        "Reads    " ZELVO_SETTINGS_FILE " (what an option sets, for every run)\n"
         "Reads    " ZELVO_ENGINE_INI " (the engine's paths)\n"
         "Writes   " ZELVO_SCANNER_CONFIG " (the scanner config)\n"
         "Starts   " ZELVO_SCANNER " (the console scanner)\n"
@@ -96,49 +120,36 @@ void print_version() {
 int main(int argc, char** argv) {
     child_pid = 0;
     child_done = 0;
+    run_options options;
+    bool dry = false;
+    run_report report;
     try {
         open_missing_standard_descriptors();
         ignore_write_signals();
         unblock_relayed_signals();
         if (argc > 2) {  // options, then the socket address
-            bool dry = false;
-            run_options options;
-            for (int i = 1; i < argc - 1; ++i) {
-                const std::string arg = argv[i];
-                if (is_dry_run_switch(arg))
-                    dry = true;
-                else if (arg == "--strict")
-                    options.strict = true;
-                else if (arg == "--follow")
-                    options.follow = true;
-                else if (is_wait_switch(arg) && i + 1 < argc - 1)
-                    options.wait_seconds = wait_seconds(argv[++i]);
-                else
-                    throw std::runtime_error("Wrong number of parameters");
-            }
-            if (dry) return dry_run(argv[argc - 1], options);
-            return exit_status(run_sequence(argv[argc - 1], options), options.follow);
-        }
-        if (argc != 2) throw std::runtime_error("Wrong number of parameters");
-        const std::string arg = argv[1];
-        if (is_version_switch(arg)) {
+            read_options(argc, argv, options, dry);
+        } else if (argc != 2) {
+            throw std::runtime_error("Wrong number of parameters");
+        } else if (is_version_switch(argv[1])) {
             print_version();
             return 0;
-        }
-        if (is_help_switch(arg)) {
+        } else if (is_help_switch(argv[1])) {
             print_usage();
             return 0;
-        }
-        if (is_dry_run_switch(arg)) {  // the socket address is missing
+        } else if (is_dry_run_switch(argv[1])) {  // the socket address is missing
             print_usage();
             throw std::runtime_error("Wrong number of parameters");
         }
-        return exit_status(run_sequence(arg, run_options()), false);
-    } catch (const turn_still_held& e) {
-        print_failure(e.what());
-        return EX_TEMPFAIL;
+        report.socket_address = argv[argc - 1];
+        read_settings_file(ZELVO_SETTINGS_FILE, options);
+        if (dry) return dry_run(report.socket_address, options);
+        const scan_outcome outcome = run_sequence(report.socket_address, options, report);
+        if (options.syslog) log_run(report, outcome.kind == scan_outcome::not_started, describe_outcome(outcome));
+        return exit_status(outcome, options.follow);
     } catch (const std::exception& e) {
         print_failure(e.what());
-        return -1;
+        if (options.syslog && !dry) log_run(report, true, std::string("Enterprise scan failed: ") + e.what());
+        return dynamic_cast<const turn_still_held*>(&e) != nullptr ? EX_TEMPFAIL : -1;
     }
 }

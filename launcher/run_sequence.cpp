@@ -24,30 +24,6 @@
 
 namespace {
 
-// A dry run's line is one line, whatever it shows: a control character and
-// the backslash are written as C escapes ("\n", "\t", "\\", "\x1b").
-std::string escaped(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    static const char named[] = "abtnvfr";  // \a (7) to \r (13)
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f && c != '\\') {
-            out += c;
-            continue;
-        }
-        out += '\\';
-        if (c == '\\')
-            out += '\\';
-        else if (byte >= 7 && byte <= 13)
-            out += named[byte - 7];
-        else
-            out.append({'x', hex[byte >> 4], hex[byte & 0xf]});
-    }
-    return out;
-}
-
 // The dry run's own lines, for the person at the terminal: comments, so that
 // they stand apart from what a run prints.
 void print_shown(const std::string& text) { print_line(escaped(text)); }
@@ -81,6 +57,7 @@ void refuse_doubts(const std::vector<std::string>& doubts) {
 }
 
 int show_run(const std::string& socket_address, const run_options& options) {
+    for (const std::string& line : describe_settings(options)) print_comment(line);
     std::vector<std::string> doubts;
     const auto comment = [&doubts](const std::string& what) {
         doubts.push_back(what);
@@ -119,7 +96,7 @@ int show_run(const std::string& socket_address, const run_options& options) {
     return 0;
 }
 
-scan_outcome run(const std::string& socket_address, const run_options& options) {
+scan_outcome run(const std::string& socket_address, const run_options& options, run_report& report) {
     // Only a strict run notes what it would not take as written.
     std::vector<std::string> doubts;
     const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
@@ -132,6 +109,11 @@ scan_outcome run(const std::string& socket_address, const run_options& options) 
     const scan_settings_t settings(task_text, options.strict ? note : scan_settings_t::notice_sink_t(print_line),
                                    options.strict ? note : scan_settings_t::notice_sink_t());
     std::string config = render_scanner_config(settings);
+    report.translated = true;
+    report.scan_paths = settings.scan_paths;
+    for (const auto& action : scanner_actions(settings))
+        if (action.second != scan_settings_t::action_report)
+            report.actions.push_back(std::string(action.first) + "=" + scan_settings_t::action_word(action.second));
     refuse_doubts(doubts);
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
@@ -146,10 +128,10 @@ scan_outcome run(const std::string& socket_address, const run_options& options) 
 
 }  // namespace
 
-scan_outcome run_sequence(const std::string& socket_address, const run_options& options) {
-    if (!options.strict) return run(socket_address, options);
+scan_outcome run_sequence(const std::string& socket_address, const run_options& options, run_report& report) {
+    if (!options.strict) return run(socket_address, options, report);
     try {
-        return run(socket_address, options);
+        return run(socket_address, options, report);
     } catch (const std::exception& e) {
         const std::string why = why_failed(e);
         if (why.empty()) throw;

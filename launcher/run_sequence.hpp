@@ -3,30 +3,22 @@
 
 #include <string>
 
+#include "launcher/run_log.hpp"
+#include "launcher/run_settings.hpp"
 #include "launcher/scanner_launch.hpp"
-
-// What the command line asks of a run besides its socket address.
-struct run_options {
-    int wait_seconds = -1;  // how long to wait for the turn; negative: as long as it takes
-    // Refuse what a run would otherwise not take as written (what a dry run
-    // comments on, and the lines about dropped paths), before the turn.
-    bool strict = false;
-    // Wait for the scanner to end, also after a cancel was passed on, and
-    // end as it ended (see exit_status() in main.cpp).
-    bool follow = false;
-};
 
 // Loads the engine settings, reads the task from standard input, translates
 // it and renders the scanner config (every check of the task done; strict:
 // also refusing what the dry run comments on, and a run without turns), then
 // waits for its turn (see run_lock.hpp), writes the config and starts the
 // scanner with socket_address, then waits for it. Returns how the wait
-// ended; every failure is an exception.
-scan_outcome run_sequence(const std::string& socket_address, const run_options& options);
+// ended; every failure is an exception. Fills report as far as it gets.
+scan_outcome run_sequence(const std::string& socket_address, const run_options& options, run_report& report);
 
 // What run_sequence would do, shown instead of done: reads the engine
 // settings and the task as a run does and prints, in this order, "# "
-// comments on each engine setting that took its default and why, on each
+// comments on each setting of the run (see describe_settings()), on each
+// engine setting that took its default and why, on each
 // token whose double quotes held a line end, the lines about dropped paths
 // and comments on what the task says that a run will not take as written (in
 // the order the translation meets them), whether runs

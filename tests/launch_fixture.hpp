@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@ using namespace std::string_literals;
 inline const std::string sandbox = ZELVO_SANDBOX;
 inline const std::string program = ZELVO_SANDBOX_PROGRAM;
 inline const std::string engine_ini = sandbox + "/etc/zelvo/zelvo32.ini";
+inline const std::string settings_file = sandbox + "/etc/zelvo/zelvo-ivask.conf";
 inline const std::string scanner_config = sandbox + "/tmp/.ivask_config";
 inline const std::string scanner = sandbox + "/opt/zelvo/zelvo";
 inline const std::string run_dir = sandbox + "/run";
@@ -86,6 +88,7 @@ protected:
     void SetUp() override {
         for (const char* d : {"", "/etc", "/etc/zelvo", "/opt", "/opt/zelvo", "/tmp", "/run"}) mkdir((sandbox + d).c_str(), 0755);
         agent_utils::write_file(engine_ini, "[Scanner]\nVirusBase = /bases/*.vdb\nTempPath = /scratch\n");
+        shell("rm -rf '" + settings_file + "'");
         install_scanner();
         unlink(scanner_config.c_str());
         shell("rm -rf '" + scanner_config + "'.*");  // leftovers, and directories moved aside
@@ -131,4 +134,27 @@ protected:
     }
 
     scratch_dir seen;
+};
+
+// The shipped program with its real paths, in a private mount namespace
+// whose /etc/zelvo, /opt/zelvo and /tmp are test folders.
+class shipped_program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+        if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "unshare -m does not work here";
+        for (const char* d : {"etc", "opt", "tmp"}) mkdir(root.file(d).c_str(), 0755);
+        agent_utils::write_file(root.file("etc/zelvo32.ini"), "[Scanner]\nVirusBase = /bases/*.vdb\n");
+        agent_utils::write_file(root.file("opt/zelvo"), agent_utils::read_file(ZELVO_FAKE_SCANNER));
+        chmod(root.file("opt/zelvo").c_str(), 0755);
+        // Reached as /mnt/zelvo-ivask inside, wherever the build tree lies.
+        agent_utils::write_file(root.file("zelvo-ivask"), agent_utils::read_file(ZELVO_PROGRAM));
+        chmod(root.file("zelvo-ivask").c_str(), 0755);
+    }
+    std::vector<std::string> in_private_root(const std::vector<std::string>& command) const {
+        std::vector<std::string> argv = {ZELVO_PRIVATE_ROOT_SCRIPT, root.path()};
+        argv.insert(argv.end(), command.begin(), command.end());
+        return argv;
+    }
+    scratch_dir root;
 };

@@ -1131,29 +1131,6 @@ TEST_F(launch, TurnHolderIsNamedAndTheWaitForItBounded) {
     EXPECT_EQ("Enterprise scan failed: --wait takes a whole number of seconds, not \"1s\"\n", bad.output);
 }
 
-// The shipped program with its real paths, in a private mount namespace
-// whose /etc/zelvo, /opt/zelvo and /tmp are test folders.
-class shipped_program : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
-        if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "unshare -m does not work here";
-        for (const char* d : {"etc", "opt", "tmp"}) mkdir(root.file(d).c_str(), 0755);
-        agent_utils::write_file(root.file("etc/zelvo32.ini"), "[Scanner]\nVirusBase = /bases/*.vdb\n");
-        agent_utils::write_file(root.file("opt/zelvo"), agent_utils::read_file(ZELVO_FAKE_SCANNER));
-        chmod(root.file("opt/zelvo").c_str(), 0755);
-        // Reached as /mnt/zelvo-ivask inside, wherever the build tree lies.
-        agent_utils::write_file(root.file("zelvo-ivask"), agent_utils::read_file(ZELVO_PROGRAM));
-        chmod(root.file("zelvo-ivask").c_str(), 0755);
-    }
-    std::vector<std::string> in_private_root(const std::vector<std::string>& command) const {
-        std::vector<std::string> argv = {ZELVO_PRIVATE_ROOT_SCRIPT, root.path()};
-        argv.insert(argv.end(), command.begin(), command.end());
-        return argv;
-    }
-    scratch_dir root;
-};
-
 TEST_F(shipped_program, RunsTheScannerWithItsFixedPaths) {
     process_options o;
     o.env = {"ZELVO_FAKE_DIR=/tmp"};  // the private /tmp, root/tmp seen from here
