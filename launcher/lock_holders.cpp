@@ -40,13 +40,16 @@ bool carries_lock(const std::string& fdinfo) {
     }
 }
 
+// "/proc/<pid>/<folder>/<fd>".
+std::string proc_entry(long pid, const char* folder, long fd) {
+    return "/proc/" + std::to_string(pid) + "/" + folder + "/" + std::to_string(fd);
+}
+
 bool holds_lock_on(long pid, const struct stat& file) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    for (const long fd : numbered_entries(proc + "/fd")) {
-        const std::string n = std::to_string(fd);
+    for (const long fd : numbered_entries("/proc/" + std::to_string(pid) + "/fd")) {
         struct stat target = {};
-        if (stat((proc + "/fd/" + n).c_str(), &target) == 0 && same_file(target, file) &&
-            carries_lock(proc + "/fdinfo/" + n))
+        if (stat(proc_entry(pid, "fd", fd).c_str(), &target) == 0 && same_file(target, file) &&
+            carries_lock(proc_entry(pid, "fdinfo", fd)))
             return true;
     }
     return false;
@@ -76,17 +79,16 @@ bool flock_granted(int fd) {
     }
     // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF"; a request still
     // waiting has "->" before its kind.
+    char where[64];
+    (void)std::snprintf(where, sizeof where, "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev),
+                        static_cast<unsigned long>(file.st_ino));
     std::istringstream lines(locks);
     std::string line;
     while (std::getline(lines, line)) {
-        char kind[16] = {};
-        unsigned major_number = 0, minor_number = 0;
-        unsigned long inode = 0;
-        if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &major_number, &minor_number, &inode) ==
-                4 &&
-            std::string(kind) == "FLOCK" && major_number == major(file.st_dev) &&
-            minor_number == minor(file.st_dev) && inode == file.st_ino)
-            return true;
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, file_id;
+        fields >> number >> kind >> mode >> access >> pid >> file_id;
+        if (kind == "FLOCK" && file_id == where) return true;
     }
     return false;
 }

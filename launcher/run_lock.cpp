@@ -169,8 +169,11 @@ turn_description describe_turn() {
     if (!lock.why_not.empty()) return {false, no_turns + lock.why_not};
     const std::string takes_turns = "runs take turns by the lock " + lock.path + ": the turn is ";
     if (lock.fd < 0) return {true, takes_turns + "free"};
+    // The kernel's list of locks says whether the turn is held, also where
+    // the holders' descriptors cannot be read; they name who holds it.
+    const bool granted = flock_granted(lock.fd);
     const std::vector<pid_t> holders = lock_holders(lock.fd);
-    const bool held = !holders.empty() || flock_granted(lock.fd);
+    const bool held = granted || !holders.empty();
     close(lock.fd);
     return {true, takes_turns + (held ? held_by(holders) : "free")};
 }

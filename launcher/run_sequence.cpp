@@ -1,18 +1,13 @@
 #include "launcher/run_sequence.hpp"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
-#include "config/ini_reader.hpp"
 #include "launcher/console.hpp"
 #include "launcher/fixed_paths.hpp"
 #include "launcher/run_lock.hpp"

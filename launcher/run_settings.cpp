@@ -50,6 +50,10 @@ std::string read_trusted(const std::string& path, bool& exists) {
     return text;
 }
 
+[[noreturn]] void refuse(const std::string& path, const char* before, const std::string& what, const char* after) {
+    throw std::runtime_error(path + ": " + before + what + after);
+}
+
 bool yes_or_no(const std::string& value, const std::string& name, const std::string& path) {
     if (value == "yes") return true;
     if (value == "no") return false;
@@ -92,10 +96,10 @@ void read_settings_file(const std::string& path, run_options& options) {
         const std::string::size_type slash = key.find('/');
         const std::string section = key.substr(0, slash), name = key.substr(slash + 1);
         if (ci_string(section.c_str()) != section_name)
-            throw std::runtime_error(path + ": not a section it knows: [" + section + "]");
+            refuse(path, "not a section it knows: [", section, "]");
         const std::vector<std::string>& values = param.second.values;
         if (values.size() != 1)
-            throw std::runtime_error(path + ": " + name + " is given more than once, or holds a comma");
+            refuse(path, "", name, " is given more than once, or holds a comma");
         const std::string& value = values.front();
         bool known = false;
         for (const switch_setting& setting : switch_settings) {
@@ -114,7 +118,7 @@ void read_settings_file(const std::string& path, run_options& options) {
                 options.wait_from = run_options::settings_file;
             }
         }
-        if (!known) throw std::runtime_error(path + ": not a setting it knows: " + name);
+        if (!known) refuse(path, "not a setting it knows: ", name, "");
     }
 }
 

@@ -151,7 +151,7 @@ struct start_failure {
     if (setuid(geteuid()) == 0) {
         // Set after the user id changes, which may clear it; a parent that
         // died before it was set is seen as a new one.
-        if (following && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) raise(SIGKILL);
+        if (following && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) (void)raise(SIGKILL);
         execv(ZELVO_SCANNER, argv);
         failure.status = 2;
     }
@@ -278,7 +278,7 @@ int end_by_signal(int signal_number) {
     setrlimit(RLIMIT_CORE, &no_core);
     sigaction(signal_number, &default_action, nullptr);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal_number);
+    (void)raise(signal_number);
     return 128 + signal_number;
 }
 

@@ -51,6 +51,25 @@ void append_item(std::string& out, const std::string& item, const char* what) {
     out.push_back('"');
 }
 
+// The scanner's action settings, in the config's order.
+struct action_setting {
+    const char* name;
+    scan_settings_t::action_t scan_settings_t::*field;
+};
+const action_setting action_settings[] = {
+    {"ActionInfectedContainer", &scan_settings_t::action_infected_container},
+    {"InfectedFiles", &scan_settings_t::action_infected},
+    {"ActionInfectedArchive", &scan_settings_t::action_infected_archive},
+    {"SuspiciousFiles", &scan_settings_t::action_suspicious},
+    {"IncurableFiles", &scan_settings_t::action_incurable},
+    {"ActionAdware", &scan_settings_t::action_adware},
+    {"ActionDialers", &scan_settings_t::action_dialers},
+    {"ActionJokes", &scan_settings_t::action_jokes},
+    {"ActionRiskware", &scan_settings_t::action_riskware},
+    {"ActionHacktools", &scan_settings_t::action_hacktools},
+    {"ActionInfectedMail", &scan_settings_t::action_infected_mail},
+};
+
 // Builds the text in one string: lines of "Name = value\n".
 class config_writer {
 public:
@@ -89,21 +108,13 @@ private:
 }  // namespace
 
 std::vector<std::pair<const char*, scan_settings_t::action_t>> scanner_actions(const scan_settings_t& s) {
-    std::vector<std::pair<const char*, scan_settings_t::action_t>> actions = {
-        {"ActionInfectedContainer", s.action_infected_container},
-        {"InfectedFiles", s.action_infected},
-        {"ActionInfectedArchive", s.action_infected_archive},
-        {"SuspiciousFiles", s.action_suspicious},
-        {"ActionAdware", s.action_adware},
-        {"ActionDialers", s.action_dialers},
-        {"ActionJokes", s.action_jokes},
-        {"ActionRiskware", s.action_riskware},
-        {"ActionHacktools", s.action_hacktools},
-        {"ActionInfectedMail", s.action_infected_mail},
-    };
-    // What to do with a file that cannot be cured only matters when curing.
-    if (s.action_infected == scan_settings_t::action_cure)
-        actions.insert(actions.begin() + 4, {"IncurableFiles", s.action_incurable});
+    std::vector<std::pair<const char*, scan_settings_t::action_t>> actions;
+    for (const action_setting& setting : action_settings) {
+        // What to do with a file that cannot be cured only matters when curing.
+        if (setting.field == &scan_settings_t::action_incurable && s.action_infected != scan_settings_t::action_cure)
+            continue;
+        actions.emplace_back(setting.name, s.*setting.field);
+    }
     return actions;
 }
 

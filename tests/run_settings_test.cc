@@ -163,10 +163,14 @@ TEST_F(syslog_line, OneEscapedLineARunAtItsPriority) {
         {nullptr, {"--syslog"}, "IvaskPaths /a ActionJokes 3",
          "socket /run/agent.sock: Enterprise scan failed: Malformed task settings: unknown action code 3 for ActionJokes",
          "<27>"},
+        {"[Run]\nSyslog = yes\n", {"--follow"}, "IvaskPaths /home",
+         "socket /run/agent.sock, paths /home, actions all Report: Execve failed: No such file or directory", "<27>"},
         {nullptr, {}, "IvaskPaths /home", "", ""},
         {"[Run]\nSyslog = no\n", {}, "IvaskPaths /home", "", ""},
     };
     for (const auto& c : cases) {
+        if (c.options == std::vector<std::string>{"--follow"}) rename(root.file("opt/zelvo").c_str(), root.file("x").c_str());
+        if (c.line.empty()) rename(root.file("x").c_str(), root.file("opt/zelvo").c_str());
         unlink(root.file("etc/zelvo-ivask.conf").c_str());
         if (c.settings) agent_utils::write_file(root.file("etc/zelvo-ivask.conf"), c.settings);
         std::vector<std::string> command = {"--dev-log", socket_file, "/mnt/zelvo-ivask"};

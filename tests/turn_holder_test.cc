@@ -63,6 +63,37 @@ TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
     }
 }
 
+// A holder whose descriptors this user may not read (root's, holding
+// nobody's lock) is not named: the turn is "held", for -w and the dry run.
+TEST_F(shipped_program, HolderThatCannotBeSeenIsNotNamed) {
+    const uid_t nobody = 65534;
+    for (const auto& r : {std::make_pair("", 0755), std::make_pair("etc", 0755), std::make_pair("tmp", 01777)})
+        ASSERT_EQ(0, chmod(root.file(r.first).c_str(), static_cast<mode_t>(r.second))) << r.first;
+    ASSERT_EQ(0, chmod(root.file("etc/zelvo32.ini").c_str(), 0644));
+    const std::string runtime = root.file("tmp/runtime"), lock = runtime + "/zelvo-ivask.lock";
+    ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
+    agent_utils::write_file(lock, "");
+    ASSERT_EQ(0, chmod(lock.c_str(), 0600));
+    for (const std::string& path : {runtime, lock}) ASSERT_EQ(0, chown(path.c_str(), nobody, nobody));
+    child_process holder({"/usr/bin/flock", "-F", lock, "sleep", "30"}, process_options());
+    for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+    const std::string id = std::to_string(nobody);
+    const auto as_nobody = [&](const std::string& option, const std::string& value) {
+        std::vector<std::string> command = {"env", "XDG_RUNTIME_DIR=/tmp/runtime", "setpriv", "--reuid=" + id,
+                                            "--regid=" + id, "--clear-groups", "/mnt/zelvo-ivask", option};
+        if (!value.empty()) command.push_back(value);
+        command.push_back("sock");
+        return run_program(in_private_root(command), "IvaskPaths /home");
+    };
+    const run_result dry = as_nobody("-n", "");
+    EXPECT_NE(std::string::npos,
+              dry.output.find("# runs take turns by the lock /tmp/runtime/zelvo-ivask.lock: the turn is held\n"))
+        << dry.output;
+    const run_result waited = as_nobody("-w", "0");
+    EXPECT_EQ("Enterprise scan failed: the turn is still held after 0 s\n", waited.output);
+    EXPECT_EQ(75, waited.status);
+}
+
 // A run waiting with -w blocks in flock(): no wake-ups but its timer's.
 TEST_F(turn_holder, WaitingRunSleepsUntilItsTurnComes) {
     if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
