@@ -35,7 +35,8 @@ TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
         std::unique_ptr<child_process> holder;
         std::string named;
         if (kind == flock_command) {
-            holder.reset(new child_process({"/usr/bin/flock", run_lock, "sleep", "30"}, options()));
+            // flock(1) leads a process group of its own, with its command.
+            holder.reset(new child_process({"/usr/bin/setsid", "/usr/bin/flock", run_lock, "sleep", "30"}, options()));
             named = std::to_string(holder->pid()) + " and 1 more";
             for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
         } else {
@@ -59,7 +60,7 @@ TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
             << kind << "\n" << dry.output;
         if (file_exists(seen.file("worker"))) kill(std::stoi(slurp(seen.file("worker"))), SIGKILL);
         stop_scanner();
-        shell("pkill -KILL -x sleep");  // flock(1)'s command
+        if (kind == flock_command) kill(-holder->pid(), SIGKILL);
     }
 }
 
@@ -97,7 +98,7 @@ TEST_F(shipped_program, HolderThatCannotBeSeenIsNotNamed) {
 // A run waiting with -w blocks in flock(): no wake-ups but its timer's.
 TEST_F(turn_holder, WaitingRunSleepsUntilItsTurnComes) {
     if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
-    child_process holder({"/usr/bin/flock", run_lock, "sleep", "30"}, options());
+    child_process holder({"/usr/bin/flock", "-F", run_lock, "sleep", "30"}, options());
     for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
     child_process waiting({program, "-w", "30", "sock"}, options());
     waiting.feed("IvaskPaths /queued");
@@ -108,7 +109,6 @@ TEST_F(turn_holder, WaitingRunSleepsUntilItsTurnComes) {
     ASSERT_GE(before, 0);
     EXPECT_LE(after - before, 2) << "the waiting run woke up";
     kill(holder.pid(), SIGKILL);
-    shell("pkill -KILL -x sleep");  // flock(1)'s command keeps the lock
     ASSERT_TRUE(waiting.wait_for(10s));
     EXPECT_EQ(0, waiting.status());
     EXPECT_EQ("scanner ran\n", waiting.output());
