@@ -273,7 +273,8 @@ int end_by_signal(int signal_number) {
     sigemptyset(&only);
     sigaddset(&only, signal_number);
     // A process that may not dump never writes a core file, whatever
-    // core_pattern says; the limit is for the same in a child's eyes.
+    // core_pattern says; a core limit of 0 says the same where it names a
+    // file, as timeout(1) sets it.
     prctl(PR_SET_DUMPABLE, 0);
     setrlimit(RLIMIT_CORE, &no_core);
     sigaction(signal_number, &default_action, nullptr);
