@@ -38,7 +38,10 @@ TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
             // flock(1) leads a process group of its own, with its command.
             holder.reset(new child_process({"/usr/bin/setsid", "/usr/bin/flock", run_lock, "sleep", "30"}, options()));
             named = std::to_string(holder->pid()) + " and 1 more";
-            for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+            // Once flock(1) has the lock, it forks its command.
+            const std::string children = "/proc/" + named.substr(0, named.find(' ')) + "/task/" +
+                                         named.substr(0, named.find(' ')) + "/children";
+            for (int i = 0; i < 2000 && slurp(children).empty(); ++i) std::this_thread::sleep_for(5ms);
         } else {
             holder.reset(new child_process({program, "sock"}, options(kind == scanner_worker ? "worker" : "wait")));
             holder->feed("IvaskPaths /first");
@@ -48,8 +51,6 @@ TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
             named = kind == scanner_worker ? (await_file(seen.file("worker")) ? slurp(seen.file("worker")) : "?")
                                            : std::to_string(scanner_pid());
         }
-        // flock(1) forks its command; the others have ended by now.
-        std::this_thread::sleep_for(100ms);
         const run_result waited = run_program({program, "-w", "1", "sock"}, "IvaskPaths /queued", options());
         EXPECT_EQ("Enterprise scan failed: the turn is still held by process " + named + " after 1 s\n", waited.output)
             << kind;
@@ -102,7 +103,9 @@ TEST_F(turn_holder, WaitingRunSleepsUntilItsTurnComes) {
     for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
     child_process waiting({program, "-w", "30", "sock"}, options());
     waiting.feed("IvaskPaths /queued");
-    std::this_thread::sleep_for(300ms);  // it has read its task and waits
+    // Until the kernel lists its request as waiting ("->").
+    for (int i = 0; i < 2000 && slurp("/proc/locks").find("->") == std::string::npos; ++i)
+        std::this_thread::sleep_for(5ms);
     const long before = voluntary_switches(waiting.pid());
     std::this_thread::sleep_for(2s);
     const long after = voluntary_switches(waiting.pid());
