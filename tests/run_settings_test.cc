@@ -186,6 +186,18 @@ TEST_F(syslog_line, OneEscapedLineARunAtItsPriority) {
         ASSERT_NE(std::string::npos, tag) << got;
         EXPECT_EQ(c.line + "\n", got.substr(got.find("]: ", tag) + 3)) << c.task;
     }
+    // A cancel passed on is how that run ended.
+    process_options waiting;
+    waiting.env = {"ZELVO_FAKE_DIR=/tmp", "ZELVO_FAKE_MODE=wait"};
+    child_process cancelled(in_private_root({"--dev-log", socket_file, "/mnt/zelvo-ivask", "--syslog", "sock"}), waiting);
+    cancelled.feed("IvaskPaths /home");
+    ASSERT_TRUE(await_file(root.file("tmp/pid")));
+    kill(cancelled.pid(), SIGTERM);
+    ASSERT_TRUE(cancelled.wait_for(10s));
+    const std::string got = received(log);
+    EXPECT_NE(std::string::npos, got.find("]: socket sock, paths /home, actions all Report: signal 15 was passed on to "
+                                          "the scanner\n"))
+        << got;
     // No syslog socket: the line is lost, the run is as ever.
     const run_result lost =
         run_program(in_private_root({"--dev-log", root.file("none"), "/mnt/zelvo-ivask", "--syslog", "sock"}),
