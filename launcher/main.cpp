@@ -7,11 +7,11 @@
 //
 // A single argument is always the socket address unless it is a version or
 // help switch: the agent's call never reads as an option. Every run and dry
-// run reads the operator's settings file first (see run_settings.hpp). Every failure of
-// the program's own ends here: one line "Enterprise scan failed: <why>",
-// status 255, except a run that gave up waiting for its turn: that one is
-// worth trying again later, status 75 (EX_TEMPFAIL). How a run that started
-// its scanner ends is exit_status().
+// run reads the operator's settings file first (see run_settings.hpp).
+// Every failure of the program's own ends here: one line "Enterprise scan
+// failed: <why>", status 255, except a run that gave up waiting for its
+// turn: that one is worth trying again later, status 75 (EX_TEMPFAIL). How a
+// run that started its scanner ends is exit_status().
 
 #include <exception>
 #include <stdexcept>
