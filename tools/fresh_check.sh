@@ -27,6 +27,9 @@ mkdir -p "$work"
 root=$(cd "$work" && pwd)/root
 log=$(cd "$work" && pwd)/log
 fail() {
+    # The failed test cases with what they reported, then the log's end.
+    grep -E -A 12 '^[^ ]+:[0-9]+: Failure$' "$log" | head -n 200 || true
+    grep -E '^\[  FAILED  \]' "$log" | sort -u || true
     tail -n 60 "$log"
     echo "fresh-check: $1 (last lines of $log above)" >&2
     exit 1
