@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +82,27 @@ inline bool process_ends(pid_t pid, std::chrono::milliseconds timeout) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+// True once /proc/locks lists a lock the process holds (or, with waiting,
+// a request of its that waits) within 10 s. The file lists the locks of the
+// whole system, those of processes outside this PID namespace with pid 0,
+// so only the process's own line tells that it has the lock.
+inline bool await_lock(pid_t pid, bool waiting = false) {
+    for (int i = 0; i < 2000; ++i) {
+        std::istringstream locks(slurp("/proc/locks"));
+        for (std::string line; std::getline(locks, line);) {
+            std::istringstream fields(line);
+            std::string number, kind, advisory, mode;
+            long holder = -1;
+            fields >> number >> kind;
+            const bool waits = kind == "->";
+            if (waits) fields >> kind;
+            if (fields >> advisory >> mode >> holder && holder == pid && waits == waiting) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 class launch : public ::testing::Test {

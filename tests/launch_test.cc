@@ -1098,7 +1098,7 @@ TEST_F(launch, TurnHolderIsNamedAndTheWaitForItBounded) {
     first.feed("IvaskPaths /first");
     const pid_t holder = scanner_pid();
     ASSERT_GT(holder, 0);
-    for (int i = 0; i < 200 && has_open(first.pid(), run_lock); ++i) std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 2000 && has_open(first.pid(), run_lock); ++i) std::this_thread::sleep_for(5ms);
     EXPECT_FALSE(has_open(first.pid(), run_lock)) << "the program kept its copy of the lock";
     EXPECT_EQ("", slurp(run_lock));
     const std::string config = agent_utils::read_file(scanner_config);

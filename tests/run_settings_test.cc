@@ -47,7 +47,7 @@ TEST_F(run_settings, EachKeyActsAsItsOption) {
         std::unique_ptr<child_process> holder;
         if (c.status == 75) {
             holder.reset(new child_process({"/usr/bin/flock", "-F", run_lock, "sleep", "30"}, options()));
-            for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+            ASSERT_TRUE(await_lock(holder->pid()));
         }
         process_options o = options();
         o.env.push_back(std::string("ZELVO_FAKE_EXIT=") + c.scanner_exit);

@@ -78,7 +78,7 @@ TEST_F(shipped_program, HolderThatCannotBeSeenIsNotNamed) {
     ASSERT_EQ(0, chmod(lock.c_str(), 0600));
     for (const std::string& path : {runtime, lock}) ASSERT_EQ(0, chown(path.c_str(), nobody, nobody));
     child_process holder({"/usr/bin/flock", "-F", lock, "sleep", "30"}, process_options());
-    for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(await_lock(holder.pid()));
     const std::string id = std::to_string(nobody);
     const auto as_nobody = [&](const std::string& option, const std::string& value) {
         std::vector<std::string> command = {"env", "XDG_RUNTIME_DIR=/tmp/runtime", "setpriv", "--reuid=" + id,
@@ -100,12 +100,10 @@ TEST_F(shipped_program, HolderThatCannotBeSeenIsNotNamed) {
 TEST_F(turn_holder, WaitingRunSleepsUntilItsTurnComes) {
     if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
     child_process holder({"/usr/bin/flock", "-F", run_lock, "sleep", "30"}, options());
-    for (int i = 0; i < 400 && slurp("/proc/locks").empty(); ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(await_lock(holder.pid()));
     child_process waiting({program, "-w", "30", "sock"}, options());
     waiting.feed("IvaskPaths /queued");
-    // Until the kernel lists its request as waiting ("->").
-    for (int i = 0; i < 2000 && slurp("/proc/locks").find("->") == std::string::npos; ++i)
-        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(await_lock(waiting.pid(), true)) << "the run does not wait in flock()";
     const long before = voluntary_switches(waiting.pid());
     std::this_thread::sleep_for(2s);
     const long after = voluntary_switches(waiting.pid());
