@@ -1031,6 +1031,8 @@ TEST_F(launch, QueuedRunFailsOrEndsAtOnceAndWritesNothing) {
     queued_options.blocked_signals = {SIGINT, SIGTERM};
     child_process queued({program, "sock"}, queued_options);
     queued.feed("IvaskPaths /queued,rel");
+    for (int i = 0; i < 1000 && queued.output().empty(); ++i)
+        ASSERT_FALSE(queued.wait_for(10ms)) << "the second run did not wait for its turn";
     EXPECT_FALSE(queued.wait_for(300ms)) << "the second run did not wait for its turn";
     kill(queued.pid(), SIGTERM);
     ASSERT_TRUE(queued.wait_for(5s));
