@@ -103,11 +103,14 @@ int take_turn(int fd, int wait_seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
     int error = 0;
     while (flock(fd, LOCK_EX) != 0) {
-        error = errno;
-        if (error != EINTR) break;
-        error = EWOULDBLOCK;
-        if (bounded && std::chrono::steady_clock::now() >= deadline) break;
-        error = 0;
+        if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+        if (bounded && std::chrono::steady_clock::now() >= deadline) {
+            error = EWOULDBLOCK;
+            break;
+        }
     }
     if (bounded) {
         const struct itimerval off = {};
