@@ -85,9 +85,9 @@ inline bool process_ends(pid_t pid, std::chrono::milliseconds timeout) {
 }
 
 // True once /proc/locks lists a lock the process holds (or, with waiting,
-// a request of its that waits) within 10 s. The file lists the locks of the
-// whole system, those of processes outside this PID namespace with pid 0,
-// so only the process's own line tells that it has the lock.
+// a request of its that waits) within 10 s. The file may list other
+// processes' locks too (on some kernels, those outside this PID namespace
+// with pid 0), so only the process's own line tells that it has the lock.
 inline bool await_lock(pid_t pid, bool waiting = false) {
     for (int i = 0; i < 2000; ++i) {
         std::istringstream locks(slurp("/proc/locks"));
