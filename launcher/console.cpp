@@ -49,8 +49,7 @@ void print_line(const std::string& line) {
 }
 
 void print_failure(const char* why) noexcept {
-    static const char prefix[] = "Enterprise scan failed: ";
-    iovec pieces[] = {{const_cast<char*>(prefix), sizeof prefix - 1},
+    iovec pieces[] = {{const_cast<char*>(failure_prefix), sizeof failure_prefix - 1},
                       {const_cast<char*>(why), std::strlen(why)},
                       {const_cast<char*>("\n"), 1}};
     ssize_t written = writev(STDOUT_FILENO, pieces, 3);

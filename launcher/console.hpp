@@ -19,7 +19,11 @@ std::string escaped(const std::string& text);
 // nowhere left to report them.
 void print_line(const std::string& line);
 
-// Writes "Enterprise scan failed: ", why and a line end to standard output,
+// How every failure line of the program's own begins, on standard output
+// and in the log.
+inline constexpr char failure_prefix[] = "Enterprise scan failed: ";
+
+// Writes failure_prefix, why and a line end to standard output,
 // in one write where the system allows, without allocating: running out of
 // memory is one of the failures it reports.
 void print_failure(const char* why) noexcept;

@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
         return exit_status(outcome, options.follow);
     } catch (const std::exception& e) {
         print_failure(e.what());
-        if (options.syslog && !dry) log_run(report, true, std::string("Enterprise scan failed: ") + e.what());
+        if (options.syslog && !dry) log_run(report, true, failure_prefix + std::string(e.what()));
         return dynamic_cast<const turn_still_held*>(&e) != nullptr ? EX_TEMPFAIL : -1;
     }
 }
