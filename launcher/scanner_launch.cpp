@@ -323,8 +323,10 @@ scan_outcome start_scanner_and_wait(const std::string& socket_address, const std
 
     for (;;) {
         if (child_done) {
-            if (child_has_ended(pid)) break;
+            // A cancel passed on ends the run, even where the scanner has
+            // already acted on it by the time the program looks.
             if (signal_relayed && !following) return {scan_outcome::passed_on, signal_relayed};
+            if (child_has_ended(pid)) break;
             child_done = 0;  // only stopped or continued: keep waiting
         }
         sigsuspend(&wait_mask);

@@ -3,6 +3,9 @@
 //   ZELVO_SHIM_DELAY_SUSPEND=1  every sigsuspend() starts 300 ms late, so that
 //       a scanner that ends at once ends inside the gap between the
 //       program's last look at its flag and the suspension;
+//   ZELVO_SHIM_DELAY_WAKE=1  every sigsuspend() returns 300 ms late, so that
+//       a scanner that acts on a relayed signal at once has ended before
+//       the program looks at it;
 //   ZELVO_SHIM_SIGNAL_EARLY=1   pipe2(), which the program calls just before
 //       it starts the scanner, first raises SIGINT and SIGTERM: signals that
 //       come before the scanner exists.
@@ -62,7 +65,15 @@ extern "C" int sigsuspend(const sigset_t* mask) {
         struct timespec delay = {0, 300000000};
         nanosleep(&delay, nullptr);
     }
-    return real(mask);
+    const int result = real(mask);
+    if (enabled("ZELVO_SHIM_DELAY_WAKE")) {
+        const int saved_errno = errno;
+        mark();
+        struct timespec delay = {0, 300000000};
+        nanosleep(&delay, nullptr);
+        errno = saved_errno;
+    }
+    return result;
 }
 
 extern "C" int pipe2(int fds[2], int flags) {

@@ -186,10 +186,15 @@ TEST_F(syslog_line, OneEscapedLineARunAtItsPriority) {
         ASSERT_NE(std::string::npos, tag) << got;
         EXPECT_EQ(c.line + "\n", got.substr(got.find("]: ", tag) + 3)) << c.task;
     }
-    // A cancel passed on is how that run ended.
+    // A cancel passed on is how that run ended, also where the scanner has
+    // acted on it before the program looks (its wake-up made late).
+    agent_utils::write_file(root.file("shim.so"), agent_utils::read_file(ZELVO_LAUNCH_SHIM));
     process_options waiting;
     waiting.env = {"ZELVO_FAKE_DIR=/tmp", "ZELVO_FAKE_MODE=wait"};
-    child_process cancelled(in_private_root({"--dev-log", socket_file, "/mnt/zelvo-ivask", "--syslog", "sock"}), waiting);
+    child_process cancelled(in_private_root({"--dev-log", socket_file, "/usr/bin/env", "LD_PRELOAD=/mnt/shim.so",
+                                             "ASAN_OPTIONS=verify_asan_link_order=0", "ZELVO_SHIM_DELAY_WAKE=1",
+                                             "ZELVO_SHIM_MARK=/mnt/shim-mark", "/mnt/zelvo-ivask", "--syslog", "sock"}),
+                            waiting);
     cancelled.feed("IvaskPaths /home");
     ASSERT_TRUE(await_file(root.file("tmp/pid")));
     kill(cancelled.pid(), SIGTERM);
@@ -198,6 +203,7 @@ TEST_F(syslog_line, OneEscapedLineARunAtItsPriority) {
     EXPECT_NE(std::string::npos, got.find("]: socket sock, paths /home, actions all Report: signal 15 was passed on to "
                                           "the scanner\n"))
         << got;
+    EXPECT_TRUE(file_exists(root.file("shim-mark")));
     // No syslog socket: the line is lost, the run is as ever.
     const run_result lost =
         run_program(in_private_root({"--dev-log", root.file("none"), "/mnt/zelvo-ivask", "--syslog", "sock"}),
