@@ -48,9 +48,11 @@ void print_line(const std::string& line) {
     agent_utils::write_all(STDOUT_FILENO, text.data(), text.size());
 }
 
-void print_failure(const char* why) noexcept {
-    iovec pieces[] = {{const_cast<char*>(failure_prefix), sizeof failure_prefix - 1},
-                      {const_cast<char*>(why), std::strlen(why)},
+void print_failure(const char* why) noexcept { print_parts(failure_prefix, why); }
+
+void print_parts(const char* first, const char* second) noexcept {
+    iovec pieces[] = {{const_cast<char*>(first), std::strlen(first)},
+                      {const_cast<char*>(second), std::strlen(second)},
                       {const_cast<char*>("\n"), 1}};
     ssize_t written = writev(STDOUT_FILENO, pieces, 3);
     if (written < 0) written = 0;  // tried once more below, piece by piece

@@ -23,7 +23,10 @@ void print_line(const std::string& line);
 // and in the log.
 inline constexpr char failure_prefix[] = "Enterprise scan failed: ";
 
-// Writes failure_prefix, why and a line end to standard output,
-// in one write where the system allows, without allocating: running out of
-// memory is one of the failures it reports.
+// Writes first, second and a line end to standard output, in one write
+// where the system allows, without allocating: running out of memory is one
+// of the failures a line reports.
+void print_parts(const char* first, const char* second) noexcept;
+
+// failure_prefix and why, as print_parts() writes them.
 void print_failure(const char* why) noexcept;

@@ -14,7 +14,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "launcher/fixed_paths.hpp"
 #include "launcher/lock_holders.hpp"
 
 namespace {
@@ -34,9 +33,9 @@ struct lock_file {
     std::string why_not;
 };
 
-lock_file open_lock_file(bool create) {
+lock_file open_lock_file(const std::string& root_dir, bool create) {
     lock_file lock;
-    std::string dir = ZELVO_RUN_DIR;
+    std::string dir = root_dir;
     if (geteuid() != 0) {
         const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
         if (runtime_dir == nullptr || runtime_dir[0] != '/') {
@@ -133,8 +132,8 @@ const char no_turns[] = "runs do not take turns here: ";
 
 }  // namespace
 
-run_turn::run_turn(int wait_seconds, bool required) : fd_(-1) {
-    const lock_file lock = open_lock_file(true);
+run_turn::run_turn(const std::string& root_dir, int wait_seconds, bool required) : fd_(-1) {
+    const lock_file lock = open_lock_file(root_dir, true);
     fd_ = lock.fd;
     if (fd_ < 0) {
         if (required) throw std::runtime_error(no_turns + lock.why_not);
@@ -167,8 +166,8 @@ void run_turn::hand_over() {
     fd_ = -1;
 }
 
-turn_description describe_turn() {
-    const lock_file lock = open_lock_file(false);
+turn_description describe_turn(const std::string& root_dir) {
+    const lock_file lock = open_lock_file(root_dir, false);
     if (!lock.why_not.empty()) return {false, no_turns + lock.why_not};
     const std::string takes_turns = "runs take turns by the lock " + lock.path + ": the turn is ";
     if (lock.fd < 0) return {true, takes_turns + "free"};

@@ -3,8 +3,8 @@
 // scanner the other task's actions and exclusions.
 //
 // The turn is an exclusive flock() on a lock file that only the program's
-// user can create: "zelvo-ivask.lock" in /run for root, in $XDG_RUNTIME_DIR
-// for any other user. The directory must belong to that user and be writable
+// user can create: "zelvo-ivask.lock" in root's folder (/run for the
+// shipped program) for root, in $XDG_RUNTIME_DIR for any other user. The directory must belong to that user and be writable
 // by nobody else, and the file is opened without following links, created
 // with mode 0600 and must be a regular file of the same owner, so no other
 // local user can hold, plant or break it. Where no such lock can be had the
@@ -44,7 +44,8 @@ public:
     // alone where none can be seen). Where no lock can be had the run goes
     // on without one, unless required: then it throws "runs do not take
     // turns here: <why>", in describe_turn()'s words.
-    explicit run_turn(int wait_seconds = -1, bool required = false);
+    // root_dir is the lock's folder for root.
+    run_turn(const std::string& root_dir, int wait_seconds, bool required);
     // Gives the turn to the next run, unless a scanner still holds it.
     ~run_turn();
     // The lock's descriptor (close-on-exec), for the scanner to inherit; -1
@@ -68,4 +69,4 @@ struct turn_description {
     bool runs_take_turns;
     std::string text;
 };
-turn_description describe_turn();
+turn_description describe_turn(const std::string& root_dir);

@@ -1,5 +1,7 @@
 #include "launcher/run_log.hpp"
 
+#include <cstring>
+
 #include <syslog.h>
 
 #include "launcher/console.hpp"
@@ -13,31 +15,44 @@ std::string joined(const std::vector<std::string>& items, const char* none) {
     return text;
 }
 
-}  // namespace
-
-std::string describe_outcome(const scan_outcome& outcome) {
-    const std::string value = std::to_string(outcome.value);
-    switch (outcome.kind) {
-    case scan_outcome::exited:
-        return "the scanner exited with status " + value;
-    case scan_outcome::killed:
-        return "the scanner was killed by signal " + value;
-    case scan_outcome::passed_on:
-        return "signal " + value + " was passed on to the scanner";
-    case scan_outcome::not_started:
-        break;
-    }
-    return start_failure_line(outcome.value, outcome.error);
+std::string scanner_end(const run_end& end) {
+    if (end.killed_by != 0) return "the scanner was killed by signal " + std::to_string(end.killed_by);
+    return "the scanner exited with status " + std::to_string(end.exit_status);
 }
 
-void log_run(const run_report& report, bool failed, const std::string& ending) noexcept {
+}  // namespace
+
+std::string describe_end(const run_end& end) {
+    switch (end.outcome) {
+    case run_outcome::scanned:
+    case run_outcome::killed:
+        return scanner_end(end);
+    case run_outcome::cancelled: {
+        std::string passed_on = "signal " + std::to_string(end.cancel) + " was passed on to the scanner";
+        if (end.exit_status < 0 && end.killed_by == 0) return passed_on;
+        return passed_on + ", then " + scanner_end(end);
+    }
+    case run_outcome::not_started:
+        return start_failure_prefix(end.status) + std::string(std::strerror(end.start_error));
+    case run_outcome::busy:
+    case run_outcome::failed:
+        break;
+    }
+    return failure_prefix + std::string(end.why != nullptr ? end.why : "");
+}
+
+std::string log_text(const run_report& report, const run_end& end) {
+    std::string line = "socket " + report.socket_address;
+    if (report.translated)
+        line += ", paths " + joined(report.scan_paths, "none") + ", actions " + joined(report.actions, "all Report");
+    return line + ": " + describe_end(end);
+}
+
+void log_run(const run_report& report, const run_end& end) noexcept {
     try {
-        std::string line = "socket " + report.socket_address;
-        if (report.translated)
-            line += ", paths " + joined(report.scan_paths, "none") + ", actions " + joined(report.actions, "all Report");
-        line += ": " + ending;
+        const std::string line = escaped(log_text(report, end));
         openlog("zelvo-ivask", LOG_PID, LOG_DAEMON);
-        syslog(failed ? LOG_ERR : LOG_INFO, "%s", escaped(line).c_str());
+        syslog(end.error ? LOG_ERR : LOG_INFO, "%s", line.c_str());
         closelog();
     } catch (...) {  // out of memory: the run's own line has been printed
     }

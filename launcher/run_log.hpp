@@ -9,22 +9,25 @@
 #include <string>
 #include <vector>
 
-#include "launcher/scanner_launch.hpp"
+#include "launcher/run_end.hpp"
 
 // What the run has learned for its line, filled as it goes.
 struct run_report {
     std::string socket_address;
-    bool translated = false;             // the task was read and translated
+    bool translated = false;  // the task was read and translated
     std::vector<std::string> scan_paths;
-    std::vector<std::string> actions;    // "InfectedFiles=Cure", ...
+    std::vector<std::string> actions;  // "InfectedFiles=Cure", ...
 };
 
-// How a scan ended, in words: "the scanner exited with status 3", "the
+// How a run ended, in words: "the scanner exited with status 3", "the
 // scanner was killed by signal 15", "signal 15 was passed on to the
-// scanner", or the start failure's line.
-std::string describe_outcome(const scan_outcome& outcome);
+// scanner" (and, where the run followed it, ", then " and how the scanner
+// ended), the start failure's line, or the failure's line.
+std::string describe_end(const run_end& end);
 
-// Sends "socket <address>[, paths <p> <p>, actions <a> <a>]: <ending>" at
-// LOG_ERR when failed, else LOG_INFO. Never throws: the line is lost where
-// it cannot be made or sent.
-void log_run(const run_report& report, bool failed, const std::string& ending) noexcept;
+// "socket <address>[, paths <p> <p>, actions <a> <a>]: <describe_end()>".
+std::string log_text(const run_report& report, const run_end& end);
+
+// Sends log_text() at LOG_ERR for an end that is an error, else LOG_INFO.
+// Never throws: the line is lost where it cannot be made or sent.
+void log_run(const run_report& report, const run_end& end) noexcept;

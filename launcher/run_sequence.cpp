@@ -9,8 +9,8 @@
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
 #include "launcher/console.hpp"
-#include "launcher/fixed_paths.hpp"
 #include "launcher/run_lock.hpp"
+#include "launcher/run_signals.hpp"
 #include "launcher/scanner_launch.hpp"
 #include "task/engine_settings.hpp"
 #include "task/scan_settings.hpp"
@@ -51,7 +51,7 @@ void refuse_doubts(const std::vector<std::string>& doubts) {
     if (!doubts.empty()) throw std::runtime_error(doubts.front());
 }
 
-int show_run(const std::string& socket_address, const run_options& options) {
+int show_run(const program_paths& paths, const std::string& socket_address, const run_options& options) {
     for (const std::string& line : describe_settings(options)) print_comment(line);
     std::vector<std::string> doubts;
     const auto comment = [&doubts](const std::string& what) {
@@ -62,47 +62,46 @@ int show_run(const std::string& socket_address, const run_options& options) {
         doubts.push_back(line);
         print_shown(line);
     };
-    load_engine_settings(ZELVO_ENGINE_INI, comment);
+    load_engine_settings(paths.engine_ini, comment);
     const std::string task_text = read_task_settings(STDIN_FILENO, comment);
     const scan_settings_t settings(task_text, notice, comment);
     const std::string config = render_scanner_config(settings);
-    const turn_description turn = describe_turn();
+    const turn_description turn = describe_turn(paths.run_dir);
     // Strict refuses a run without turns, so it is told with the doubts.
-    const bool turn_is_a_doubt = options.strict && !turn.runs_take_turns;
+    const bool strict = options.strict.value != 0;
+    const bool turn_is_a_doubt = strict && !turn.runs_take_turns;
     if (turn_is_a_doubt) comment(turn.text);
-    if (options.strict) refuse_doubts(doubts);
-    if (!agent_utils::may_replace(ZELVO_SCANNER_CONFIG))
-        throw std::runtime_error("Failed to write file " ZELVO_SCANNER_CONFIG);
+    if (strict) refuse_doubts(doubts);
+    if (!agent_utils::may_replace(paths.scanner_config))
+        throw std::runtime_error(std::string("Failed to write file ") + paths.scanner_config);
     check_socket_address(socket_address);
     if (!turn_is_a_doubt) print_comment(turn.text);
-    if (options.follow)
+    if (options.follow.value != 0)
         print_comment("--follow: the run would wait for the scanner to end, also after a cancel, and end as it ended");
-    const std::vector<std::string> args = scanner_arguments(socket_address, settings.scan_paths);
-    std::string shown = "# the scanner config that would be written to " ZELVO_SCANNER_CONFIG "\n" + config +
-                        "# the scanner that would be started, then its arguments from argv[0] on, one per line\n"
-                        ZELVO_SCANNER;
+    const std::vector<std::string> args = scanner_arguments(paths.scanner_config, socket_address, settings.scan_paths);
+    std::string shown = std::string("# the scanner config that would be written to ") + paths.scanner_config + "\n" +
+                        config + "# the scanner that would be started, then its arguments from argv[0] on, one per line\n" +
+                        paths.scanner;
     for (const std::string& arg : args) shown += "\n" + escaped(arg);
     print_line(shown);
-    // The failures of the start that can be seen without starting.
-    if (const int error = scanner_start_error(args)) {
-        print_line(start_failure_line(2, error));
-        return 2;
-    }
-    return 0;
+    // The failures of the start that can be seen without starting; the
+    // entry point prints the line.
+    return scanner_start_error(paths.scanner, args);
 }
 
-scan_outcome run(const std::string& socket_address, const run_options& options, run_report& report) {
+scan_outcome run(const program_paths& paths, const std::string& socket_address, const run_options& options,
+                 run_report& report) {
     // Only a strict run notes what it would not take as written.
+    const bool strict = options.strict.value != 0;
     std::vector<std::string> doubts;
     const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
     // A run passes no logger: a default is taken silently.
-    load_engine_settings(ZELVO_ENGINE_INI, options.strict ? note : config_t::logger_t());
-    const std::string task_text =
-        read_task_settings(STDIN_FILENO, options.strict ? note : scan_settings_t::notice_sink_t());
+    load_engine_settings(paths.engine_ini, strict ? note : config_t::logger_t());
+    const std::string task_text = read_task_settings(STDIN_FILENO, strict ? note : scan_settings_t::notice_sink_t());
     // The whole task is checked before the turn is waited for: a queued task
     // that cannot run fails at once, not once the scan ahead of it has ended.
-    const scan_settings_t settings(task_text, options.strict ? note : scan_settings_t::notice_sink_t(print_line),
-                                   options.strict ? note : scan_settings_t::notice_sink_t());
+    const scan_settings_t settings(task_text, strict ? note : scan_settings_t::notice_sink_t(print_line),
+                                   strict ? note : scan_settings_t::notice_sink_t());
     std::string config = render_scanner_config(settings);
     report.translated = true;
     report.scan_paths = settings.scan_paths;
@@ -113,20 +112,22 @@ scan_outcome run(const std::string& socket_address, const run_options& options, 
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
-    run_turn turn(options.wait_seconds, options.strict);
-    install_signal_handlers();
-    agent_utils::write_file(ZELVO_SCANNER_CONFIG, config);
+    run_turn turn(paths.run_dir, options.wait.value, strict);
+    run_signals::install_handlers();
+    agent_utils::write_file(paths.scanner_config, config);
     std::string().swap(config);  // not kept while the scanner runs
     check_socket_address(socket_address);
-    return start_scanner_and_wait(socket_address, settings.scan_paths, turn, options.follow);
+    return start_scanner_and_wait(paths.scanner, scanner_arguments(paths.scanner_config, socket_address, settings.scan_paths),
+                                  turn, options.follow.value != 0);
 }
 
 }  // namespace
 
-scan_outcome run_sequence(const std::string& socket_address, const run_options& options, run_report& report) {
-    if (!options.strict) return run(socket_address, options, report);
+scan_outcome run_sequence(const program_paths& paths, const std::string& socket_address, const run_options& options,
+                          run_report& report) {
+    if (options.strict.value == 0) return run(paths, socket_address, options, report);
     try {
-        return run(socket_address, options, report);
+        return run(paths, socket_address, options, report);
     } catch (const std::exception& e) {
         const std::string why = why_failed(e);
         if (why.empty()) throw;
@@ -134,15 +135,15 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
     }
 }
 
-int dry_run(const std::string& socket_address, const run_options& options) {
+int dry_run(const program_paths& paths, const std::string& socket_address, const run_options& options) {
     try {
-        return show_run(socket_address, options);
+        return show_run(paths, socket_address, options);
     } catch (const std::exception& e) {
         const std::string why = why_failed(e);
         if (!why.empty()) print_comment(why);
         // The run's failure line (a strict one's says why), escaped as every
         // line of a dry run.
-        const std::string line = options.strict && !why.empty() ? why : e.what();
+        const std::string line = options.strict.value != 0 && !why.empty() ? why : e.what();
         const std::string shown = escaped(line);
         if (shown == e.what()) throw;
         throw std::runtime_error(shown);

@@ -3,17 +3,20 @@
 
 #include <string>
 
+#include "launcher/options.hpp"
+#include "launcher/program_paths.hpp"
 #include "launcher/run_log.hpp"
-#include "launcher/run_settings.hpp"
 #include "launcher/scanner_launch.hpp"
 
-// Loads the engine settings, reads the task from standard input, translates
-// it and renders the scanner config (every check of the task done; strict:
-// also refusing what the dry run comments on, and a run without turns), then
-// waits for its turn (see run_lock.hpp), writes the config and starts the
-// scanner with socket_address, then waits for it. Returns how the wait
-// ended; every failure is an exception. Fills report as far as it gets.
-scan_outcome run_sequence(const std::string& socket_address, const run_options& options, run_report& report);
+// Loads the engine settings from paths.engine_ini, reads the task from
+// standard input, translates it and renders the scanner config (every check
+// of the task done; strict: also refusing what the dry run comments on, and
+// a run without turns), then waits for its turn (see run_lock.hpp), writes
+// the config to paths.scanner_config and starts paths.scanner with
+// socket_address, then waits for it. Returns how the wait ended; every
+// failure is an exception. Fills report as far as it gets.
+scan_outcome run_sequence(const program_paths& paths, const std::string& socket_address, const run_options& options,
+                          run_report& report);
 
 // What run_sequence would do, shown instead of done: reads the engine
 // settings and the task as a run does and prints, in this order, "# "
@@ -35,6 +38,7 @@ scan_outcome run_sequence(const std::string& socket_address, const run_options& 
 // value that does not convert is shown first as "# <key> "<value>": <what it
 // takes>", an engine file that cannot be read or parsed as "# <file>: <the
 // system's reason>" or "# <file> line <N>: <its text>", and a strict run
-// fails with those words. Returns 0, or 2 after "Execve failed: <why>" when
-// the scanner would not start (see scanner_start_error()).
-int dry_run(const std::string& socket_address, const run_options& options);
+// fails with those words. Returns 0, or the error number of "Execve failed:
+// <why>" when the scanner would not start (see scanner_start_error()), for
+// end_of_dry_run().
+int dry_run(const program_paths& paths, const std::string& socket_address, const run_options& options);

@@ -1,0 +1,49 @@
+// How a run ends, decided once: from how the wait for its scanner ended, or
+// from the failure that ended it before. The entry point only acts on it:
+// it prints the line, sends the log line and ends with the status.
+#pragma once
+
+#include <exception>
+
+#include "launcher/scanner_launch.hpp"
+
+enum class run_outcome {
+    scanned,      // the scanner ended by itself
+    cancelled,    // a cancel was passed on to the scanner
+    killed,       // the scanner was killed by a signal nobody passed on
+    busy,         // the run gave up waiting for its turn
+    not_started,  // the scanner could not be started
+    failed,       // any other failure
+};
+
+struct run_end {
+    run_outcome outcome = run_outcome::failed;
+    int status = 255;    // the exit status,
+    int end_signal = 0;  // or, where not 0, the signal the program ends by (status: where it cannot)
+    // The line printed to standard output, if any.
+    enum line_t { no_line, failure_line, start_failure_line } line = no_line;
+    const char* why = nullptr;  // failure_line: what follows failure_prefix
+    int start_error = 0;        // start_failure_line: the start's error number
+    // What the log line says besides.
+    int cancel = 0;        // the cancel passed on to the scanner
+    int exit_status = -1;  // the scanner exited with this status,
+    int killed_by = 0;     // or was killed by this signal
+    bool error = false;    // logged at priority err, else info
+};
+
+// A run that started its scanner, or tried to. A scanner that could not be
+// started gives its child's status, 1 or 2, after its line. Otherwise a run
+// ends 0, whatever the scanner did or whether it still runs after a cancel;
+// a run that follows its scanner ends as the scanner ended: with its exit
+// status, or by the signal that killed it.
+run_end end_of_scan(const scan_outcome& outcome, bool follow);
+
+// A failure of the run's own: status 255 and its line, or 75 (EX_TEMPFAIL,
+// worth trying again later) for a run that gave up waiting for its turn.
+// Allocates nothing: running out of memory is one of the failures. why
+// points into failure, which must outlive the end.
+run_end end_of_failure(const std::exception& failure);
+
+// A dry run that found nothing wrong (0), or whose scanner would not start
+// (2, with "Execve failed: <why>" for start_error).
+run_end end_of_dry_run(int start_error);
