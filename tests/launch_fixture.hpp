@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +104,23 @@ inline bool await_lock(pid_t pid, bool waiting = false) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
+// What lies beside the config under a name made from its own: leftovers of
+// a config write, or a directory moved aside.
+inline std::vector<std::string> entries_beside_config() {
+    std::vector<std::string> names;
+    if (DIR* d = opendir((sandbox + "/tmp").c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).rfind(".ivask_config.", 0) == 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+inline int temporaries_beside_config() { return static_cast<int>(entries_beside_config().size()); }
+inline std::string only_entry_beside_config() {
+    const std::vector<std::string> names = entries_beside_config();
+    return names.size() == 1 ? names[0] : "";
 }
 
 class launch : public ::testing::Test {

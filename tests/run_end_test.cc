@@ -1,0 +1,126 @@
+// How a run ends is decided once, from the wait's outcome or the failure:
+// its status, the signal it dies by, its line and what its log line says.
+#include <csignal>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "launcher/run_end.hpp"
+#include "launcher/run_lock.hpp"
+#include "launcher/run_log.hpp"
+
+namespace {
+
+scan_outcome exited(int status, int cancel = 0) {
+    scan_outcome o;
+    o.scanner = 4242;
+    o.ended = true;
+    o.exit_status = status;
+    o.cancel = cancel;
+    return o;
+}
+
+scan_outcome killed(int signal_number, int cancel = 0) {
+    scan_outcome o = exited(-1, cancel);
+    o.killed_by = signal_number;
+    return o;
+}
+
+scan_outcome passed_on(int signal_number) {
+    scan_outcome o;
+    o.scanner = 4242;
+    o.cancel = signal_number;
+    return o;
+}
+
+scan_outcome not_started(int status, int error) {
+    scan_outcome o;
+    o.scanner = 4242;
+    o.start_status = status;
+    o.start_error = error;
+    return o;
+}
+
+TEST(run_end, EachOutcomeOfTheScanEndsTheRunOnce) {
+    const struct {
+        scan_outcome outcome;
+        bool follow;
+        run_outcome expected;
+        int status, end_signal;
+        run_end::line_t line;
+        bool error;
+        std::string told;  // the log's words for the end
+    } cases[] = {
+        {exited(0), false, run_outcome::scanned, 0, 0, run_end::no_line, false, "the scanner exited with status 0"},
+        {exited(3), false, run_outcome::scanned, 0, 0, run_end::no_line, false, "the scanner exited with status 3"},
+        {exited(3), true, run_outcome::scanned, 3, 0, run_end::no_line, false, "the scanner exited with status 3"},
+        {exited(255), true, run_outcome::scanned, 255, 0, run_end::no_line, false,
+         "the scanner exited with status 255"},
+        {killed(SIGSEGV), false, run_outcome::killed, 0, 0, run_end::no_line, false,
+         "the scanner was killed by signal 11"},
+        {killed(SIGSEGV), true, run_outcome::killed, 128 + SIGSEGV, SIGSEGV, run_end::no_line, false,
+         "the scanner was killed by signal 11"},
+        {passed_on(SIGTERM), false, run_outcome::cancelled, 0, 0, run_end::no_line, false,
+         "signal 15 was passed on to the scanner"},
+        {exited(3, SIGTERM), true, run_outcome::cancelled, 3, 0, run_end::no_line, false,
+         "signal 15 was passed on to the scanner, then the scanner exited with status 3"},
+        {killed(SIGKILL, SIGINT), true, run_outcome::cancelled, 128 + SIGKILL, SIGKILL, run_end::no_line, false,
+         "signal 2 was passed on to the scanner, then the scanner was killed by signal 9"},
+        {not_started(1, EPERM), true, run_outcome::not_started, 1, 0, run_end::start_failure_line, true,
+         "Setuid failed: Operation not permitted"},
+        {not_started(2, ENOENT), false, run_outcome::not_started, 2, 0, run_end::start_failure_line, true,
+         "Execve failed: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        const run_end end = end_of_scan(c.outcome, c.follow);
+        EXPECT_EQ(c.expected, end.outcome) << c.told;
+        EXPECT_EQ(c.status, end.status) << c.told;
+        EXPECT_EQ(c.end_signal, end.end_signal) << c.told;
+        EXPECT_EQ(c.line, end.line) << c.told;
+        EXPECT_EQ(c.error, end.error) << c.told;
+        EXPECT_EQ(c.told, describe_end(end));
+    }
+}
+
+TEST(run_end, FailuresEndWithTheirLineAndABusyTurnWith75) {
+    const std::runtime_error failure("no socket available");
+    const turn_still_held busy("the turn is still held by process 7 after 1 s");
+    const struct {
+        const std::exception& failure;
+        run_outcome expected;
+        int status;
+    } cases[] = {{failure, run_outcome::failed, 255}, {busy, run_outcome::busy, 75}};
+    for (const auto& c : cases) {
+        const run_end end = end_of_failure(c.failure);
+        EXPECT_EQ(c.expected, end.outcome);
+        EXPECT_EQ(c.status, end.status);
+        EXPECT_EQ(0, end.end_signal);
+        EXPECT_EQ(run_end::failure_line, end.line);
+        EXPECT_EQ(c.failure.what(), end.why);
+        EXPECT_TRUE(end.error);
+        EXPECT_EQ(std::string("Enterprise scan failed: ") + c.failure.what(), describe_end(end));
+    }
+    EXPECT_EQ(0, end_of_dry_run(0).status);
+    EXPECT_EQ(run_end::no_line, end_of_dry_run(0).line);
+    EXPECT_EQ(2, end_of_dry_run(EACCES).status);
+    EXPECT_EQ("Execve failed: Permission denied", describe_end(end_of_dry_run(EACCES)));
+}
+
+TEST(run_log, LineNamesTheSocketWhatWasTranslatedAndTheEnd) {
+    run_report report;
+    report.socket_address = "/run/agent.sock";
+    const run_end failed = end_of_failure(std::runtime_error("Interactive scan is not supported"));
+    EXPECT_EQ("socket /run/agent.sock: Enterprise scan failed: Interactive scan is not supported",
+              log_text(report, failed));
+    report.translated = true;
+    EXPECT_EQ("socket /run/agent.sock, paths none, actions all Report: the scanner exited with status 0",
+              log_text(report, end_of_scan(exited(0), false)));
+    report.scan_paths = {"/home", "/srv"};
+    report.actions = {"InfectedFiles=Cure", "IncurableFiles=Delete"};
+    EXPECT_EQ("socket /run/agent.sock, paths /home /srv, actions InfectedFiles=Cure IncurableFiles=Delete: signal 15 "
+              "was passed on to the scanner",
+              log_text(report, end_of_scan(passed_on(SIGTERM), false)));
+}
+
+}  // namespace
