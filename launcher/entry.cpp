@@ -28,6 +28,11 @@ void print_version() {
 // cannot be made.
 int act_on(const run_end& end, const run_options& options, const run_report& report) noexcept {
     if (end.line == run_end::failure_line) print_failure(end.why);
+    if (end.line == run_end::deadline_line) {
+        char why[64];
+        deadline_text(end.deadline, why, sizeof why);
+        print_failure(why);
+    }
     if (end.line == run_end::start_failure_line)
         print_parts(start_failure_prefix(end.status), std::strerror(end.start_error));
     if (options.syslog.value != 0 && options.dry_run.value == 0) log_run(report, end);
@@ -58,12 +63,15 @@ int run_program(int argc, char** argv, const program_paths& paths) {
             break;
         }
         report.socket_address = command.socket_address;
+        // A run, not a dry run: a cancel that comes before the turn ends it
+        // once its end is told.
+        if (options.dry_run.value == 0) run_signals::catch_queued_cancels();
         read_settings_file(paths.settings_file, options);
         if (options.dry_run.value != 0)
             return act_on(end_of_dry_run(dry_run(paths, command.socket_address, options)), options, report);
         const scan_outcome outcome = run_sequence(paths, command.socket_address, options, report);
-        return act_on(end_of_scan(outcome, options.follow.value != 0), options, report);
+        return act_on(end_of_scan(outcome, scan_limits_of(options)), options, report);
     } catch (const std::exception& e) {
-        return act_on(end_of_failure(e), options, report);
+        return act_on(end_of_failure(e, run_signals::queued_cancel()), options, report);
     }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -10,6 +11,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "agent_utils/agent_utils.hpp"
 
@@ -91,4 +93,37 @@ bool flock_granted(int fd) {
         if (kind == "FLOCK" && file_id == where) return true;
     }
     return false;
+}
+
+process_summary summarize_process(pid_t pid) {
+    process_summary summary;
+    std::string stat, uptime;
+    try {
+        stat = agent_utils::read_file("/proc/" + std::to_string(pid) + "/stat");
+        uptime = agent_utils::read_file("/proc/uptime");
+    } catch (const std::runtime_error&) {  // gone meanwhile
+        return summary;
+    }
+    // "4242 (its name) S 1 ...": the name may hold blanks and parentheses,
+    // the last ")" ends it; the start time, in clock ticks after boot, is the
+    // 20th field after it.
+    const std::string::size_type open = stat.find(" ("), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return summary;
+    const char* field = stat.c_str() + close + 1;
+    for (int i = 0; i < 20 && field != nullptr; ++i) field = std::strchr(field + 1, ' ');
+    const long ticks = sysconf(_SC_CLK_TCK);
+    if (field == nullptr || ticks <= 0) return summary;
+    const double started = std::strtod(field, nullptr) / static_cast<double>(ticks);
+    const double now = std::strtod(uptime.c_str(), nullptr);
+    summary.known = true;
+    summary.name = stat.substr(open + 2, close - open - 2);
+    summary.seconds = now > started ? static_cast<long>(now - started) : 0;
+    return summary;
+}
+
+std::string rounded_duration(long seconds) {
+    if (seconds >= 86400) return std::to_string(seconds / 86400) + " d";
+    if (seconds >= 3600) return std::to_string(seconds / 3600) + " h";
+    if (seconds >= 60) return std::to_string(seconds / 60) + " min";
+    return std::to_string(seconds) + " s";
 }

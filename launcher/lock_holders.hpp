@@ -5,6 +5,7 @@
 // under is not used: that process may have ended and its id been reused.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <sys/types.h>
@@ -18,3 +19,16 @@ std::vector<pid_t> lock_holders(int fd);
 // Whether the kernel lists a flock() granted on the file open as fd
 // (/proc/locks, which everyone may read), whoever holds it.
 bool flock_granted(int fd);
+
+// What /proc says of a running process: its command name and how long it
+// has run, in whole seconds. known is false where it cannot be read (the
+// process has ended, or its record cannot be read).
+struct process_summary {
+    bool known = false;
+    std::string name;
+    long seconds = 0;
+};
+process_summary summarize_process(pid_t pid);
+
+// "3 h": seconds in the largest unit that fits (s, min, h, d), rounded down.
+std::string rounded_duration(long seconds);

@@ -18,6 +18,10 @@ const option_spec option_table[] = {
     {nullptr, "--syslog", "Syslog", option_spec::switch_kind, "log one line per run to syslog", &run_options::syslog},
     {"-w", "--wait", "Wait", option_spec::seconds_kind, "give up if the run's turn has not come by then",
      &run_options::wait},
+    {nullptr, "--timeout", "Timeout", option_spec::seconds_kind, "end the scan once it has run so long (124)",
+     &run_options::timeout},
+    {nullptr, "--kill-after", "KillAfter", option_spec::seconds_kind, "kill the scan so long after it is ended",
+     &run_options::kill_after},
 };
 
 const char wrong_count[] = "Wrong number of parameters";
@@ -149,7 +153,8 @@ std::string usage(const program_paths& paths) {
 
 std::vector<std::string> describe_settings(const run_options& options) {
     std::vector<std::string> lines;
-    if (options.settings_path.empty()) return lines;
+    const bool by_force = options.timeout.from != run_options::built_in || options.kill_after.from != run_options::built_in;
+    if (options.settings_path.empty() && !by_force) return lines;
     for (const option_spec& option : all_options()) {
         if (option.key == nullptr) continue;
         const run_options::setting& setting = options.*option.field;

@@ -36,6 +36,15 @@ struct run_options {
     setting syslog = {0, built_in};
     // How long to wait for the turn; none: as long as it takes.
     setting wait = {-1, built_in};
+    // How long the scan may run before it gets SIGTERM (the deadline).
+    setting timeout = {-1, built_in};
+    // How long after a cancel or the deadline the scan gets SIGKILL.
+    setting kill_after = {-1, built_in};
+
+    // Whether the run stands for its whole scan (see scanner_launch.hpp):
+    // with --follow, and with a deadline or a kill, which need the run to
+    // wait for the scan's end.
+    bool follows_scanner() const { return follow.value != 0 || timeout.value >= 0 || kill_after.value >= 0; }
 
     // The settings file that was read, if there was one.
     std::string settings_path;
@@ -103,5 +112,6 @@ std::string usage(const program_paths& paths);
 // For the dry run: each setting in effect and where it came from, one line
 // each ("setting Strict = yes, from /etc/zelvo/zelvo-ivask.conf", "setting
 // Wait = 30, from the command line", "setting Follow = no, built in"); none
-// where there is no settings file.
+// where there is no settings file and the scan is not to be ended by force
+// (Timeout and KillAfter built in).
 std::vector<std::string> describe_settings(const run_options& options);

@@ -1,10 +1,13 @@
 #include "launcher/run_end.hpp"
 
+#include <cstdio>
+
 #include <sysexits.h>
 
 #include "launcher/run_lock.hpp"
 
-run_end end_of_scan(const scan_outcome& outcome, bool follow) {
+run_end end_of_scan(const scan_outcome& outcome, const scan_limits& limits) {
+    const bool follow = limits.follow;
     run_end end;
     if (outcome.start_status != 0) {
         end.outcome = run_outcome::not_started;
@@ -17,10 +20,18 @@ run_end end_of_scan(const scan_outcome& outcome, bool follow) {
     end.cancel = outcome.cancel;
     end.exit_status = outcome.exit_status;
     end.killed_by = outcome.killed_by;
-    end.outcome = outcome.cancel != 0      ? run_outcome::cancelled
-                  : outcome.killed_by != 0 ? run_outcome::killed
-                                           : run_outcome::scanned;
+    end.outcome = outcome.timed_out         ? run_outcome::timed_out
+                  : outcome.cancel != 0      ? run_outcome::cancelled
+                  : outcome.killed_by != 0   ? run_outcome::killed
+                                             : run_outcome::scanned;
     end.status = 0;
+    if (outcome.timed_out) {
+        end.status = 124;
+        end.line = run_end::deadline_line;
+        end.deadline = limits.timeout;
+        end.error = true;
+        return end;
+    }
     if (follow && outcome.killed_by != 0) {
         end.end_signal = outcome.killed_by;
         end.status = 128 + outcome.killed_by;
@@ -30,8 +41,16 @@ run_end end_of_scan(const scan_outcome& outcome, bool follow) {
     return end;
 }
 
-run_end end_of_failure(const std::exception& failure) {
+run_end end_of_failure(const std::exception& failure, int queued_cancel) {
     run_end end;
+    if (queued_cancel != 0) {
+        end.outcome = run_outcome::cancelled;
+        end.queued = true;
+        end.cancel = queued_cancel;
+        end.end_signal = queued_cancel;
+        end.status = 128 + queued_cancel;
+        return end;
+    }
     const bool busy = dynamic_cast<const turn_still_held*>(&failure) != nullptr;
     end.outcome = busy ? run_outcome::busy : run_outcome::failed;
     end.status = busy ? EX_TEMPFAIL : 255;
@@ -49,4 +68,8 @@ run_end end_of_dry_run(int start_error) {
     end.start_error = start_error;
     end.error = start_error != 0;
     return end;
+}
+
+void deadline_text(int seconds, char* text, std::size_t size) noexcept {
+    (void)std::snprintf(text, size, "the scan ran past its deadline of %d s", seconds);
 }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "launcher/lock_holders.hpp"
+#include "launcher/run_signals.hpp"
 
 namespace {
 
@@ -101,7 +102,9 @@ int take_turn(int fd, int wait_seconds) {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
     int error = 0;
-    while (flock(fd, LOCK_EX) != 0) {
+    // A cancel that comes from here on ends the wait at once.
+    run_signals::wait_on(fd);
+    while (run_signals::queued_cancel() == 0 && flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
             error = errno;
             break;
@@ -111,6 +114,7 @@ int take_turn(int fd, int wait_seconds) {
             break;
         }
     }
+    run_signals::wait_on(-1);
     if (bounded) {
         const struct itimerval off = {};
         setitimer(ITIMER_REAL, &off, nullptr);
@@ -120,10 +124,14 @@ int take_turn(int fd, int wait_seconds) {
     return error;
 }
 
-// "held by process 4242", "held by process 4242 and 2 more", or "held".
+// "held by process 4242 (zelvo, for 3 h)", "... and 2 more", or "held": the
+// first holder with its command name and how long it has run, where it can
+// be read.
 std::string held_by(const std::vector<pid_t>& holders) {
     if (holders.empty()) return "held";
     std::string said = "held by process " + std::to_string(holders.front());
+    const process_summary first = summarize_process(holders.front());
+    if (first.known) said += " (" + first.name + ", for " + rounded_duration(first.seconds) + ")";
     if (holders.size() > 1) said += " and " + std::to_string(holders.size() - 1) + " more";
     return said;
 }
@@ -140,6 +148,11 @@ run_turn::run_turn(const std::string& root_dir, int wait_seconds, bool required)
         return;
     }
     const int error = take_turn(fd_, wait_seconds);
+    if (run_signals::queued_cancel() != 0) {
+        close(fd_);
+        fd_ = -1;
+        run_signals::end_if_cancelled();
+    }
     if (error == EWOULDBLOCK) {
         const std::vector<pid_t> holders = lock_holders(fd_);
         close(fd_);

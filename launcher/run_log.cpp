@@ -27,7 +27,13 @@ std::string describe_end(const run_end& end) {
     case run_outcome::scanned:
     case run_outcome::killed:
         return scanner_end(end);
+    case run_outcome::timed_out: {
+        char why[64];
+        deadline_text(end.deadline, why, sizeof why);
+        return failure_prefix + std::string(why);
+    }
     case run_outcome::cancelled: {
+        if (end.queued) return "signal " + std::to_string(end.cancel) + " ended the run before its turn";
         std::string passed_on = "signal " + std::to_string(end.cancel) + " was passed on to the scanner";
         if (end.exit_status < 0 && end.killed_by == 0) return passed_on;
         return passed_on + ", then " + scanner_end(end);

@@ -96,8 +96,13 @@ scan_outcome run(const program_paths& paths, const std::string& socket_address, 
     std::vector<std::string> doubts;
     const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
     // A run passes no logger: a default is taken silently.
+    run_signals::end_if_cancelled();
     load_engine_settings(paths.engine_ini, strict ? note : config_t::logger_t());
+    run_signals::wait_on(STDIN_FILENO);
+    run_signals::end_if_cancelled();
     const std::string task_text = read_task_settings(STDIN_FILENO, strict ? note : scan_settings_t::notice_sink_t());
+    run_signals::wait_on(-1);
+    run_signals::end_if_cancelled();
     // The whole task is checked before the turn is waited for: a queued task
     // that cannot run fails at once, not once the scan ahead of it has ended.
     const scan_settings_t settings(task_text, strict ? note : scan_settings_t::notice_sink_t(print_line),
@@ -113,15 +118,24 @@ scan_outcome run(const program_paths& paths, const std::string& socket_address, 
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
     run_turn turn(paths.run_dir, options.wait.value, strict);
-    run_signals::install_handlers();
+    const scan_limits limits = scan_limits_of(options);
+    run_signals::install_handlers(limits.follow);
     agent_utils::write_file(paths.scanner_config, config);
     std::string().swap(config);  // not kept while the scanner runs
     check_socket_address(socket_address);
     return start_scanner_and_wait(paths.scanner, scanner_arguments(paths.scanner_config, socket_address, settings.scan_paths),
-                                  turn, options.follow.value != 0);
+                                  turn, limits);
 }
 
 }  // namespace
+
+scan_limits scan_limits_of(const run_options& options) {
+    scan_limits limits;
+    limits.follow = options.follows_scanner();
+    limits.timeout = options.timeout.value;
+    limits.kill_after = options.kill_after.value;
+    return limits;
+}
 
 scan_outcome run_sequence(const program_paths& paths, const std::string& socket_address, const run_options& options,
                           run_report& report) {

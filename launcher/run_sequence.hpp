@@ -18,6 +18,10 @@
 scan_outcome run_sequence(const program_paths& paths, const std::string& socket_address, const run_options& options,
                           run_report& report);
 
+// How long the run's scan may take, and whether the run follows it, from
+// the options.
+scan_limits scan_limits_of(const run_options& options);
+
 // What run_sequence would do, shown instead of done: reads the engine
 // settings and the task as a run does and prints, in this order, "# "
 // comments on each setting of the run (see describe_settings()), on each

@@ -1,12 +1,12 @@
 // The signals of a run: what the program sets up for itself as it starts,
-// the handlers that note a cancel or a change of the scanner while a run
-// waits, and what a forked scanner gets back. The handlers only count what
-// came, in words nothing outside run_signals.cpp can reach; the wait for
-// the scanner (scanner_launch.cpp) reads the counts through noted(), with
-// the signals blocked, and decides what to do.
+// the handlers that note a cancel, the deadline's alarm or a change of the
+// scanner, and what a forked scanner gets back. The handlers only note what
+// came, in words nothing outside run_signals.cpp can reach; the run reads
+// them through this interface and decides what to do.
 #pragma once
 
 #include <csignal>
+#include <stdexcept>
 
 namespace run_signals {
 
@@ -19,30 +19,63 @@ namespace run_signals {
 // "sigprocmask failed: <why>".
 void set_up_program();
 
-// From the turn on: SIGINT and SIGTERM are caught, each noted as a cancel,
-// and SIGCHLD, noted as a change of the scanner. Throws "failed to set
-// signal handlers: <why>" or "failed to set sigchld handler: <why>".
-void install_handlers();
+// A run that was cancelled before its turn came; the run ends by signal().
+class cancelled : public std::runtime_error {
+public:
+    explicit cancelled(int signal_number);
+    int signal() const { return signal_; }
 
-// What the handlers have noted so far.
+private:
+    int signal_;
+};
+
+// From the start of a run until its turn: SIGINT and SIGTERM, where they
+// act by default, are caught and noted instead, so that the run can end by
+// them as it would have, once its end is told (and as process 1, for which
+// the kernel would drop them). One that comes while the run waits on
+// wait_on()'s descriptor ends that wait at once. Where the program was
+// started with them ignored, they stay ignored.
+void catch_queued_cancels();
+
+// The descriptor a queued run is about to wait on (standard input, the
+// lock), or -1 for none: a queued cancel puts /dev/null in its place, so
+// that the wait ends even where the cancel came just before it began.
+void wait_on(int fd);
+
+// The signal of a queued cancel, or 0.
+int queued_cancel();
+
+// Throws cancelled where a queued cancel was noted.
+void end_if_cancelled();
+
+// From the turn on: SIGINT and SIGTERM are caught, each noted as a cancel,
+// and, in a run that follows its scanner, SIGHUP and SIGQUIT too (unless the
+// program was started with them ignored) and SIGALRM, the deadline's;
+// SIGCHLD is noted as a change of the scanner. A queued cancel noted before
+// throws cancelled. Throws "failed to set signal handlers: <why>" or
+// "failed to set sigchld handler: <why>".
+void install_handlers(bool following);
+
+// What the handlers have noted so far, as counts.
 struct counts {
-    int cancels;        // SIGINT and SIGTERM caught
+    int cancels;        // cancels caught
     int last_cancel;    // the signal of the last of them
+    int alarms;         // SIGALRM caught
     int child_changes;  // SIGCHLD caught
 };
 counts noted();
 
-// Adds the signals whose handlers note something to set.
-void add_noted_signals(sigset_t& set);
+// Adds the signals the handlers catch now to set.
+void add_caught_signals(sigset_t& set);
 
-// In a forked child that is to become the scanner, before anything else:
-// the signals the program catches back at their default action, even
-// where the program was started with them ignored (a relayed SIGINT or
-// SIGTERM must reach a scanner that can act on it), SIGPIPE and SIGXFSZ as
-// the program was started with, then the mask original. Reset before the
-// mask is given back, so that a signal that comes before the scanner starts
-// ends this process instead of reaching the program's handler. System calls
-// only: safe between fork() and execv().
+// In a forked child that is to become the scanner, just before execv(): the
+// signals the program catches back at their default action, even where the
+// program was started with SIGINT or SIGTERM ignored (a relayed one must
+// reach a scanner that can act on it), SIGPIPE and SIGXFSZ as the program
+// was started with, then the mask original. Reset before the mask is given
+// back, so that a signal that came meanwhile ends this process instead of
+// reaching the program's handler. System calls only: safe between fork()
+// and execv().
 void give_back(const sigset_t& original);
 
 // Ends the program by signal_number at its default action, without a core

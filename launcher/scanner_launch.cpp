@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,42 +25,112 @@ std::string system_error(const char* what) { return std::string(what) + std::str
 constexpr std::chrono::milliseconds same_cancel(100);
 
 // What a child that could not become the scanner tells the parent before it
-// ends: its exit status (1 after setuid, 2 after execv) and the error.
+// ends: its exit status (1 after setuid, 2 after execv; for a followed scan,
+// 3 where its group could not be made, 4 where its guard could not be
+// forked) and the error.
 struct start_failure {
     int status;
     int error;
 };
+const int group_not_made = 3;
+const int guard_not_started = 4;
+
+// Closes every descriptor but keep, however many the program was given.
+void close_all_but(int keep) {
+    if (keep > 0 && close_range(0, static_cast<unsigned>(keep) - 1, 0) == 0 &&
+        close_range(static_cast<unsigned>(keep) + 1, ~0U, 0) == 0)
+        return;
+    const long most = std::min(sysconf(_SC_OPEN_MAX), 1L << 20);
+    for (int fd = 0; fd < most; ++fd)
+        if (fd != keep) close(fd);
+}
+
+// The scan's guard: in the scan's process group (led by leader), with every
+// signal held back and nothing open but the read end of a pipe whose only
+// writer is the program. Once the program has ended, however it ended, the
+// read sees the pipe's end and the guard kills the whole group, itself with
+// it. Being in the group, it keeps the group's id from being used again
+// while anything of the scan may be left.
+[[noreturn]] void guard_scan(int pipe_fd, pid_t leader) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);
+    close_all_but(pipe_fd);
+    char byte;
+    for (;;) {
+        const ssize_t n = read(pipe_fd, &byte, 1);
+        if (n == 0 || (n < 0 && errno != EINTR)) break;
+    }
+    // Never any group but the scan's, whatever went wrong before.
+    if (getpgrp() == leader) kill(0, SIGKILL);
+    _exit(0);
+}
+
+// Forks the guard as a grandchild, so that the scanner never sees it among
+// its children. False, with errno set, where it could not.
+bool start_guard(int pipe_fd) {
+    const pid_t leader = getpid();
+    const pid_t middle = fork();
+    if (middle < 0) return false;
+    if (middle == 0) {
+        const pid_t guard = fork();
+        if (guard == 0) guard_scan(pipe_fd, leader);
+        _exit(guard < 0 ? errno : 0);
+    }
+    int status = 0;
+    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+    errno = WIFEXITED(status) ? WEXITSTATUS(status) : EAGAIN;
+    return errno == 0;
+}
+
+// What the forked child needs to become the scanner.
+struct child_setup {
+    const char* scanner;
+    char* const* argv;
+    int status_fd;     // the start status pipe's write end
+    int inherited_fd;  // the turn's lock, or -1
+    int guard_fd;      // the guard pipe's read end, where the run follows its scanner; else -1
+    const sigset_t* original_mask;
+    pid_t parent;
+};
+
+// Makes the forked child the scanner, with the program's start state given
+// back; returns only where it cannot, with what failed.
+start_failure exec_scanner(const child_setup& c) {
+    const bool follow = c.guard_fd >= 0;
+    // A followed scan never runs in the program's group.
+    if (follow && setpgid(0, 0) != 0) return {group_not_made, errno};
+    if (setuid(geteuid()) != 0) return {1, errno};
+    // Set after the user id changes, which may clear it; a parent that died
+    // before it was set is seen as a new one. The kernel clears it again for
+    // a set-user-id or set-group-id scanner: the guard holds for every one.
+    if (follow && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != c.parent)) (void)raise(SIGKILL);
+    if (follow && !start_guard(c.guard_fd)) return {guard_not_started, errno};
+    run_signals::give_back(*c.original_mask);
+    execv(c.scanner, c.argv);
+    return {2, errno};
+}
 
 // Runs in the forked child: system calls only, no allocation, no output.
-// The parent reports the failure. A followed scanner dies with the program
-// (parent, as it was before the fork).
-[[noreturn]] void become_scanner(const char* scanner, char* const argv[], int status_fd, int inherited_fd,
-                                 const sigset_t& original_mask, bool follow, pid_t parent) {
-    run_signals::give_back(original_mask);
+// The parent reports the failure.
+[[noreturn]] void become_scanner(const child_setup& c) {
     // The program's own copy stays close-on-exec; the scanner keeps this one
     // open until it ends.
-    if (inherited_fd >= 0) fcntl(inherited_fd, F_SETFD, 0);
-    start_failure failure = {1, 0};
-    if (setuid(geteuid()) == 0) {
-        // Set after the user id changes, which may clear it; a parent that
-        // died before it was set is seen as a new one.
-        if (follow && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) (void)raise(SIGKILL);
-        execv(scanner, argv);
-        failure.status = 2;
-    }
-    failure.error = errno;
-    const ssize_t ignored = write(status_fd, &failure, sizeof failure);
+    if (c.inherited_fd >= 0) fcntl(c.inherited_fd, F_SETFD, 0);
+    const start_failure failure = exec_scanner(c);
+    const ssize_t ignored = write(c.status_fd, &failure, sizeof failure);
     (void)ignored;
     _exit(failure.status);
 }
 
-// Blocks the signals whose handlers note something, for its lifetime.
+// Blocks the signals the run catches, for its lifetime.
 class signal_block {
 public:
     signal_block() {
         sigset_t blocked;
         sigemptyset(&blocked);
-        run_signals::add_noted_signals(blocked);
+        run_signals::add_caught_signals(blocked);
         if (sigprocmask(SIG_BLOCK, &blocked, &original_mask) != 0)
             throw std::runtime_error(system_error("sigprocmask failed: "));
     }
@@ -109,37 +180,78 @@ bool fits_exec_limits(const char* scanner, const std::vector<std::string>& args)
     return each_fits && total <= std::max<std::size_t>(limit, 128 << 10);
 }
 
-// Passes the cancels the handlers noted on to the scanner: the first with
-// SIGCONT after it, so that a stopped scanner acts on it, as a service
-// manager continues after its stop signal. A run that follows its scanner
-// has then waited once for it to act: a second cancel kills it.
+// Passes the cancels the handlers noted on to the scan (the scanner, or the
+// scan's process group): the first with SIGCONT after it, so that a stopped
+// scanner acts on it, as a service manager continues after its stop
+// signal. A run that follows its scanner has then waited once for it to
+// act: a second cancel kills the scan.
 class cancel_relay {
 public:
-    cancel_relay(pid_t scanner, bool follow) : scanner_(scanner), follow_(follow) {}
+    cancel_relay(pid_t target, bool follow) : target_(target), follow_(follow) {}
 
     // Acts on cancels noted since the last call. Returns the first one's
     // signal once one was passed on, else 0.
     int act(const run_signals::counts& now) {
         if (now.cancels == handled_) return passed_on_;
         handled_ = now.cancels;
-        const auto at = std::chrono::steady_clock::now();
-        if (passed_on_ == 0) {
-            kill(scanner_, now.last_cancel);
-            kill(scanner_, SIGCONT);
-            passed_on_ = now.last_cancel;
-            first_at_ = at;
-        } else if (follow_ && at - first_at_ >= same_cancel) {
-            kill(scanner_, SIGKILL);
-        }
+        if (passed_on_ == 0)
+            pass_on(now.last_cancel);
+        else if (follow_ && std::chrono::steady_clock::now() - first_at_ >= same_cancel)
+            kill_scan();
         return passed_on_;
     }
+    void pass_on(int signal_number) {
+        kill(target_, signal_number);
+        kill(target_, SIGCONT);
+        passed_on_ = signal_number;
+        first_at_ = std::chrono::steady_clock::now();
+    }
+    void kill_scan() const { kill(target_, SIGKILL); }
+    int passed_on() const { return passed_on_; }
 
 private:
-    pid_t scanner_;
+    pid_t target_;
     bool follow_;
     int handled_ = 0;
     int passed_on_ = 0;
     std::chrono::steady_clock::time_point first_at_;
+};
+
+// One timer of the real-time clock, which wakes the wait once with SIGALRM:
+// first for the deadline, then for the kill after a cancel. An alarm counts
+// only once its time has come, so that one the timer raised before it was
+// set again is no kill.
+class scan_timer {
+public:
+    enum purpose_t { none, deadline, kill_after };
+
+    void arm(purpose_t purpose, int seconds) {
+        struct itimerval timer = {};
+        timer.it_value.tv_sec = seconds;
+        timer.it_value.tv_usec = seconds == 0 ? 1 : 0;  // 0 would leave it off
+        due_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        purpose_ = purpose;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+    // What the alarms noted since the last call mean: the purpose whose time
+    // has come, or none.
+    purpose_t fired(const run_signals::counts& now) {
+        if (now.alarms == alarms_seen_) return none;
+        alarms_seen_ = now.alarms;
+        if (purpose_ == none || std::chrono::steady_clock::now() < due_) return none;
+        const purpose_t fired = purpose_;
+        purpose_ = none;
+        return fired;
+    }
+    ~scan_timer() {
+        const struct itimerval off = {};
+        if (purpose_ != none) setitimer(ITIMER_REAL, &off, nullptr);
+    }
+
+private:
+    purpose_t purpose_ = none;
+    int alarms_seen_ = 0;
+    std::chrono::steady_clock::time_point due_;
 };
 
 }  // namespace
@@ -168,44 +280,61 @@ std::vector<std::string> scanner_arguments(const std::string& config, const std:
 }
 
 scan_outcome start_scanner_and_wait(const char* scanner, const std::vector<std::string>& args, run_turn& turn,
-                                    bool follow) {
+                                    const scan_limits& limits) {
     std::vector<std::string> arg_copies = args;
     std::vector<char*> argv;
     argv.reserve(arg_copies.size() + 1);
     for (std::string& arg : arg_copies) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
 
-    // The noted signals stay blocked except inside sigsuspend(), so none can
-    // slip in between a look at what was noted and the suspension.
+    // The caught signals stay blocked except inside sigsuspend(), so none
+    // can slip in between a look at what was noted and the suspension.
     const signal_block block;
     sigset_t wait_mask = block.original_mask;
-    sigset_t noted_set;
-    sigemptyset(&noted_set);
-    run_signals::add_noted_signals(noted_set);
+    sigset_t caught;
+    sigemptyset(&caught);
+    run_signals::add_caught_signals(caught);
     for (int s = 1; s < NSIG; ++s)
-        if (sigismember(&noted_set, s) == 1) sigdelset(&wait_mask, s);
+        if (sigismember(&caught, s) == 1) sigdelset(&wait_mask, s);
 
     int status_pipe[2];
     if (pipe2(status_pipe, O_CLOEXEC) != 0) throw std::runtime_error(system_error("pipe failed: "));
+    // Held open by the program alone until it ends: the guard's only writer.
+    int guard_pipe[2] = {-1, -1};
+    if (limits.follow && pipe2(guard_pipe, O_CLOEXEC) != 0) {
+        close(status_pipe[0]);
+        close(status_pipe[1]);
+        throw std::runtime_error(system_error("pipe failed: "));
+    }
 
-    const pid_t parent = getpid();
+    const child_setup setup = {scanner,        argv.data(), status_pipe[1], turn.descriptor(), guard_pipe[0],
+                               &block.original_mask, getpid()};
     const pid_t pid = fork();
-    if (pid == 0)
-        become_scanner(scanner, argv.data(), status_pipe[1], turn.descriptor(), block.original_mask, follow, parent);
+    if (pid == 0) become_scanner(setup);
     const std::string fork_failure = pid < 0 ? system_error("fork failed: ") : std::string();
+    // The group exists before anything is passed on to it, whichever of the
+    // two gets to set it first.
+    if (pid > 0 && limits.follow) setpgid(pid, pid);
     // A cancel noted since the handlers were installed, before the scanner
     // existed, is passed on at once: the child takes it at its default
     // action, so it ends the scanner even before its first instruction.
-    cancel_relay relay(pid, follow);
+    cancel_relay relay(limits.follow ? -pid : pid, limits.follow);
     scan_outcome outcome;
     if (pid > 0) outcome.cancel = relay.act(run_signals::noted());
     close(status_pipe[1]);
+    if (guard_pipe[0] >= 0) close(guard_pipe[0]);
     start_failure failure = {0, 0};
     const bool never_started = pid > 0 && read_start_failure(status_pipe[0], failure);
     close(status_pipe[0]);
     if (pid < 0) throw std::runtime_error(fork_failure);
 
     outcome.scanner = pid;
+    if (never_started && failure.status >= group_not_made) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = failure.error;
+        throw std::runtime_error(system_error(failure.status == group_not_made ? "setpgid failed: " : "fork failed: "));
+    }
     if (never_started) {
         outcome.start_status = failure.status;
         outcome.start_error = failure.error;
@@ -213,21 +342,44 @@ scan_outcome start_scanner_and_wait(const char* scanner, const std::vector<std::
     }
     turn.hand_over();
 
+    scan_timer timer;
+    if (limits.timeout >= 0) timer.arm(scan_timer::deadline, limits.timeout);
     int changes_seen = -1;
+    bool cancel_seen = false;
     for (;;) {
         const run_signals::counts now = run_signals::noted();
+        outcome.cancel = relay.act(now);
+        switch (timer.fired(now)) {
+        case scan_timer::deadline:
+            if (outcome.cancel == 0) {
+                outcome.timed_out = true;
+                relay.pass_on(SIGTERM);
+                outcome.cancel = SIGTERM;
+            }
+            break;
+        case scan_timer::kill_after:
+            relay.kill_scan();
+            break;
+        case scan_timer::none:
+            break;
+        }
         // A cancel passed on ends the run, even where the scanner has
         // already acted on it by the time the program looks.
-        outcome.cancel = relay.act(now);
-        if (outcome.cancel != 0 && !follow) return outcome;
+        if (outcome.cancel != 0 && !cancel_seen) {
+            cancel_seen = true;
+            if (!limits.follow) return outcome;
+            if (limits.kill_after >= 0) timer.arm(scan_timer::kill_after, limits.kill_after);
+        }
         if (now.child_changes != changes_seen) {
             changes_seen = now.child_changes;
             if (child_has_ended(pid)) break;  // else only stopped or continued: keep waiting
         }
         sigsuspend(&wait_mask);
     }
-    // Nothing is passed on from here on: the id is free for reuse once
-    // reaped.
+    // What is left of a followed scan ends with its scanner. The group's id
+    // is still the scanner's: it is not reaped yet. Nothing is passed on from
+    // here on: the id is free for reuse once reaped.
+    if (limits.follow) kill(-pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -9,8 +9,9 @@
 # "tools" are this build and the source's tools, and the sandbox holds the
 # demo's engine file and a quiet scanner (example_scanner.sh). What must
 # vary is masked in what the commands print: the sandbox folder (the shipped
-# paths are shown), process ids ("process 4242") and the stand-in agent's
-# temporary folder (/tmp/zelvo-agent.XXXXXX).
+# paths are shown), process ids ("process 4242"), how long a process that
+# holds the turn has run ("for 2 s") and the stand-in agent's temporary
+# folder (/tmp/zelvo-agent.XXXXXX).
 #   tests/run_examples.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "$1" && pwd)
@@ -68,7 +69,7 @@ for block in $(ls "$work"/blocks/man.* "$work"/blocks/readme.* 2>/dev/null | sor
     count=$((count + 1))
     to_script "$block" > "$work/script"
     (cd "$work/cwd" && PATH="$work/bin:$PATH" XDG_RUNTIME_DIR="$sandbox/run" bash "$work/script" < /dev/null) |
-        sed -e "s|$sandbox||g" -e 's/process [0-9][0-9]*/process 4242/g' \
+        sed -e "s|$sandbox||g" -e 's/process [0-9][0-9]*/process 4242/g' -e 's/, for [0-9][0-9]* s)/, for 2 s)/g' \
             -e 's|/tmp/zelvo-agent\.[A-Za-z0-9]*|/tmp/zelvo-agent.XXXXXX|g' > "$work/actual"
     name=$(basename "$block")
     if diff -u --label "$name as documented" --label "$name as run" "$block" "$work/actual"; then
