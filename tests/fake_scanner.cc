@@ -7,8 +7,8 @@
 //   ZELVO_FAKE_DELAY_MS  milliseconds to sleep before it reads its config
 //                    (signals it catches do not cut it short)
 //   ZELVO_FAKE_MODE  record (default): record and exit
-//                    wait: catch SIGINT and SIGTERM from its start on;
-//                          record, then wait for one
+//                    wait: catch SIGINT, SIGTERM, SIGHUP and SIGQUIT from
+//                          its start on; record, then wait for one
 //                    sleep: record, then sleep with every signal as it
 //                          started (a relayed signal at its default ends it)
 //                    stop: record, stop itself, exit once continued
@@ -16,8 +16,13 @@
 //                          every descriptor and sleeps ("worker": its pid),
 //                          and exit
 //   ZELVO_FAKE_LINGER=1  in wait mode, once a signal came, stay until a file
-//                    "release" appears in ZELVO_FAKE_DIR
+//                    "release" appears in ZELVO_FAKE_DIR; then "count" says
+//                    how many SIGINT and SIGTERM it caught in all
 //   ZELVO_FAKE_EXIT  its exit status (default 0)
+//   ZELVO_FAKE_CHILD=1   in sleep or wait mode, first fork a child that keeps
+//                    every descriptor and sleeps with every signal at its
+//                    default but SIGTERM where ignored ("child": its pid)
+//   ZELVO_FAKE_IGNORE_TERM=1  ignore SIGTERM (the child too)
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -33,6 +38,7 @@ namespace {
 
 std::string dir;
 volatile sig_atomic_t received = 0;
+volatile sig_atomic_t received_count = 0;
 
 void put(const std::string& name, const std::string& content) {
     std::ofstream(dir + "/" + name + ".part", std::ios::binary) << content;
@@ -71,7 +77,15 @@ std::string standard_fds() {
     return out;
 }
 
-void on_signal(int s) { received = s; }
+void on_signal(int s) {
+    received = s;
+    received_count = received_count + 1;
+}
+
+bool enabled(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
 
 // Gives up after 30 s.
 template <class Done> void wait_until(Done done) {
@@ -90,9 +104,9 @@ int main(int argc, char** argv) {
     const int status = e ? std::atoi(e) : 0;
     const std::string start = signal_state();
     if (mode == "wait") {
-        std::signal(SIGINT, on_signal);
-        std::signal(SIGTERM, on_signal);
+        for (int caught : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(caught, on_signal);
     }
+    if (enabled("ZELVO_FAKE_IGNORE_TERM")) std::signal(SIGTERM, SIG_IGN);
     if (d) {
         dir = d;
         std::string args;
@@ -115,12 +129,21 @@ int main(int argc, char** argv) {
     }
     std::cout << "scanner ran" << std::endl;
 
+    if (d && (mode == "sleep" || mode == "wait") && enabled("ZELVO_FAKE_CHILD") && fork() == 0) {
+        for (int caught : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(caught, SIG_DFL);
+        if (enabled("ZELVO_FAKE_IGNORE_TERM")) std::signal(SIGTERM, SIG_IGN);
+        put("child", std::to_string(getpid()));
+        wait_until([] { return false; });
+        return status;
+    }
+
     if (mode == "wait") {
         wait_until([] { return received != 0; });
         if (d && received) put("signal", std::to_string(received));
-        const char* linger = std::getenv("ZELVO_FAKE_LINGER");
-        if (d && linger && std::strcmp(linger, "1") == 0)
+        if (d && enabled("ZELVO_FAKE_LINGER")) {
             wait_until([] { return access((dir + "/release").c_str(), F_OK) == 0; });
+            put("count", std::to_string(received_count));
+        }
     } else if (mode == "sleep") {
         wait_until([] { return false; });
     } else if (mode == "stop") {

@@ -63,6 +63,18 @@ inline char process_state(pid_t pid) {
     return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
+// The text with each holder's running time, as the turn's line names it
+// ("(zelvo, for 3 s)"), shown as "(zelvo, for T)": it depends on the moment.
+inline std::string with_times_masked(std::string text) {
+    for (std::string::size_type at = 0; (at = text.find(", for ", at)) != std::string::npos;) {
+        const std::string::size_type close = text.find(')', at);
+        if (close == std::string::npos) break;
+        text.replace(at, close - at, ", for T");
+        at += 7;
+    }
+    return text;
+}
+
 // True while the process has a descriptor open on path.
 inline bool has_open(pid_t pid, const std::string& path) {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";

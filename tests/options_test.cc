@@ -21,19 +21,21 @@ namespace {
 
 const program_paths paths = {"/e/zelvo32.ini", "/e/zelvo-ivask.conf", "/t/.ivask_config", "/o/zelvo", "/r"};
 
-// "strict=1c wait=-1b": each option with its key, its value and where it
-// came from (b built in, f settings file, c command line).
+// "strict=1c wait=-1f": each option that is not built in, with its value
+// and where it came from (f settings file, c command line).
 std::string settings_of(const run_options& options) {
     std::string text;
     for (const option_spec& option : all_options()) {
         const run_options::setting& s = options.*option.field;
+        if (s.from == run_options::built_in) continue;
         text += (text.empty() ? "" : " ") + std::string(option.long_name + 2) + "=" + std::to_string(s.value) +
                 "bfc"[s.from];
     }
     return text;
 }
 
-const std::string built_in = "dry-run=0b strict=0b follow=0b syslog=0b wait=-1b";
+// Every option as built in: none at its own value.
+const std::string built_in = "";
 
 TEST(command_line, EachOptionSetsItsFieldAndEverythingElseIsRefused) {
     const struct {
@@ -49,10 +51,14 @@ TEST(command_line, EachOptionSetsItsFieldAndEverythingElseIsRefused) {
         {{"-n", "--strict", "--follow", "--syslog", "-w", "30", "sock"}, command_line::run,
          "dry-run=1c strict=1c follow=1c syslog=1c wait=30c"},
         {{"--no-strict", "--no-follow", "--no-syslog", "--wait", "none", "sock"}, command_line::run,
-         "dry-run=0b strict=0c follow=0c syslog=0c wait=-1c"},
-        {{"--strict", "--no-strict", "sock"}, command_line::run, "dry-run=0b strict=0c follow=0b syslog=0b wait=-1b"},
-        {{"-w", "999999999", "sock"}, command_line::run, "dry-run=0b strict=0b follow=0b syslog=0b wait=999999999c"},
-        {{"-w", "0", "sock"}, command_line::run, "dry-run=0b strict=0b follow=0b syslog=0b wait=0c"},
+         "strict=0c follow=0c syslog=0c wait=-1c"},
+        {{"--strict", "--no-strict", "sock"}, command_line::run, "strict=0c"},
+        {{"-w", "999999999", "sock"}, command_line::run, "wait=999999999c"},
+        {{"-w", "0", "sock"}, command_line::run, "wait=0c"},
+        {{"--timeout", "30", "--kill-after", "0", "sock"}, command_line::run, "timeout=30c kill-after=0c"},
+        {{"--timeout", "none", "--kill-after", "none", "sock"}, command_line::run, "timeout=-1c kill-after=-1c"},
+        {{"--timeout", "30s", "sock"}, command_line::run, "--timeout takes a whole number of seconds, not \"30s\""},
+        {{"--no-timeout", "sock"}, command_line::run, "Wrong number of parameters"},
         {{"-w", "1000000000", "sock"}, command_line::run, "--wait takes a whole number of seconds, not \"1000000000\""},
         {{"--wait", "9999999999", "sock"}, command_line::run, "--wait takes a whole number of seconds, not \"9999999999\""},
         {{"-w", "1s", "sock"}, command_line::run, "--wait takes a whole number of seconds, not \"1s\""},
@@ -103,10 +109,10 @@ TEST_F(settings_file, EachKeySetsItsOptionUnlessTheCommandLineDid) {
         bool strict_on_command_line;
         std::string settings;
     } cases[] = {
-        {"[Run]\nStrict = yes\nFollow = yes\nSyslog = yes\nWait = 30\n", false,
-         "dry-run=0b strict=1f follow=1f syslog=1f wait=30f"},
-        {"[run]\nstrict = no # as built in\nWAIT = none\n", false, "dry-run=0b strict=0f follow=0b syslog=0b wait=-1f"},
-        {"[Run]\nStrict = yes\n", true, "dry-run=0b strict=0c follow=0b syslog=0b wait=-1b"},
+        {"[Run]\nStrict = yes\nFollow = yes\nSyslog = yes\nWait = 30\nTimeout = 3600\nKillAfter = 10\n", false,
+         "strict=1f follow=1f syslog=1f wait=30f timeout=3600f kill-after=10f"},
+        {"[run]\nstrict = no # as built in\nWAIT = none\n", false, "strict=0f wait=-1f"},
+        {"[Run]\nStrict = yes\n", true, "strict=0c"},
         {"# nothing set\n", false, built_in},
     };
     for (const auto& c : cases) {
@@ -174,9 +180,17 @@ TEST_F(settings_file, DryRunLinesSayEachSettingAndWhereItCameFrom) {
     const std::string path = write("[Run]\nWait = 30\nSyslog = yes\nStrict = no\n");
     read_settings_file(path, options);
     EXPECT_EQ((std::vector<std::string>{"setting Strict = no, from " + path, "setting Follow = yes, from the command line",
-                                        "setting Syslog = yes, from " + path, "setting Wait = 1, from the command line"}),
+                                        "setting Syslog = yes, from " + path, "setting Wait = 1, from the command line",
+                                        "setting Timeout = none, built in", "setting KillAfter = none, built in"}),
               describe_settings(options));
     EXPECT_TRUE(describe_settings(run_options()).empty()) << "no settings file, no lines";
+    // What ends a scan by force is shown wherever it came from.
+    run_options deadline;
+    deadline.timeout = {30, run_options::command_line};
+    const std::vector<std::string> lines = describe_settings(deadline);
+    ASSERT_EQ(6u, lines.size());
+    EXPECT_EQ("setting Timeout = 30, from the command line", lines[4]);
+    EXPECT_EQ("setting KillAfter = none, built in", lines[5]);
 }
 
 // The options a text names: each word that is an option's spelling,

@@ -34,6 +34,19 @@ scan_outcome passed_on(int signal_number) {
     return o;
 }
 
+scan_outcome timed_out(scan_outcome o) {
+    o.timed_out = true;
+    o.cancel = SIGTERM;
+    return o;
+}
+
+scan_limits limits(bool follow, int timeout = -1) {
+    scan_limits l;
+    l.follow = follow;
+    l.timeout = timeout;
+    return l;
+}
+
 scan_outcome not_started(int status, int error) {
     scan_outcome o;
     o.scanner = 4242;
@@ -67,13 +80,17 @@ TEST(run_end, EachOutcomeOfTheScanEndsTheRunOnce) {
          "signal 15 was passed on to the scanner, then the scanner exited with status 3"},
         {killed(SIGKILL, SIGINT), true, run_outcome::cancelled, 128 + SIGKILL, SIGKILL, run_end::no_line, false,
          "signal 2 was passed on to the scanner, then the scanner was killed by signal 9"},
+        {timed_out(exited(0)), true, run_outcome::timed_out, 124, 0, run_end::deadline_line, true,
+         "Enterprise scan failed: the scan ran past its deadline of 30 s"},
+        {timed_out(killed(SIGKILL)), true, run_outcome::timed_out, 124, 0, run_end::deadline_line, true,
+         "Enterprise scan failed: the scan ran past its deadline of 30 s"},
         {not_started(1, EPERM), true, run_outcome::not_started, 1, 0, run_end::start_failure_line, true,
          "Setuid failed: Operation not permitted"},
         {not_started(2, ENOENT), false, run_outcome::not_started, 2, 0, run_end::start_failure_line, true,
          "Execve failed: No such file or directory"},
     };
     for (const auto& c : cases) {
-        const run_end end = end_of_scan(c.outcome, c.follow);
+        const run_end end = end_of_scan(c.outcome, limits(c.follow, 30));
         EXPECT_EQ(c.expected, end.outcome) << c.told;
         EXPECT_EQ(c.status, end.status) << c.told;
         EXPECT_EQ(c.end_signal, end.end_signal) << c.told;
@@ -101,6 +118,13 @@ TEST(run_end, FailuresEndWithTheirLineAndABusyTurnWith75) {
         EXPECT_TRUE(end.error);
         EXPECT_EQ(std::string("Enterprise scan failed: ") + c.failure.what(), describe_end(end));
     }
+    // A cancel that came while the run was queued ends it by that signal,
+    // whatever failed after it.
+    const run_end queued = end_of_failure(failure, SIGTERM);
+    EXPECT_EQ(run_outcome::cancelled, queued.outcome);
+    EXPECT_EQ(SIGTERM, queued.end_signal);
+    EXPECT_EQ(128 + SIGTERM, queued.status);
+    EXPECT_EQ(run_end::no_line, queued.line);
     EXPECT_EQ(0, end_of_dry_run(0).status);
     EXPECT_EQ(run_end::no_line, end_of_dry_run(0).line);
     EXPECT_EQ(2, end_of_dry_run(EACCES).status);
@@ -115,12 +139,12 @@ TEST(run_log, LineNamesTheSocketWhatWasTranslatedAndTheEnd) {
               log_text(report, failed));
     report.translated = true;
     EXPECT_EQ("socket /run/agent.sock, paths none, actions all Report: the scanner exited with status 0",
-              log_text(report, end_of_scan(exited(0), false)));
+              log_text(report, end_of_scan(exited(0), limits(false))));
     report.scan_paths = {"/home", "/srv"};
     report.actions = {"InfectedFiles=Cure", "IncurableFiles=Delete"};
     EXPECT_EQ("socket /run/agent.sock, paths /home /srv, actions InfectedFiles=Cure IncurableFiles=Delete: signal 15 "
               "was passed on to the scanner",
-              log_text(report, end_of_scan(passed_on(SIGTERM), false)));
+              log_text(report, end_of_scan(passed_on(SIGTERM), limits(false))));
 }
 
 }  // namespace
