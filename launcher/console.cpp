@@ -21,24 +21,45 @@ void open_missing_standard_descriptors() {
     }
 }
 
-std::string escaped(const std::string& text) {
+namespace {
+
+// The escape of one byte as the dry run writes it ("\n", "\x1b", "\\"),
+// written into out; returns its length. Other bytes are themselves.
+std::size_t escape_one(char c, char* out) {
     static const char hex[] = "0123456789abcdef";
     static const char named[] = "abtnvfr";  // \a (7) to \r (13)
+    const auto byte = static_cast<unsigned char>(c);
+    out[0] = '\\';
+    if (c == '\\') {
+        out[1] = '\\';
+        return 2;
+    }
+    if (byte >= 7 && byte <= 13) {
+        out[1] = named[byte - 7];
+        return 2;
+    }
+    out[1] = 'x';
+    out[2] = hex[byte >> 4];
+    out[3] = hex[byte & 0xf];
+    return 4;
+}
+
+bool is_control(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+}  // namespace
+
+std::string escaped(const std::string& text) {
     std::string out;
     out.reserve(text.size());
+    char piece[4];
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f && c != '\\') {
-            out += c;
-            continue;
-        }
-        out += '\\';
-        if (c == '\\')
-            out += '\\';
-        else if (byte >= 7 && byte <= 13)
-            out += named[byte - 7];
+        if (is_control(c) || c == '\\')
+            out.append(piece, escape_one(c, piece));
         else
-            out.append({'x', hex[byte >> 4], hex[byte & 0xf]});
+            out += c;
     }
     return out;
 }
@@ -48,17 +69,50 @@ void print_line(const std::string& line) {
     agent_utils::write_all(STDOUT_FILENO, text.data(), text.size());
 }
 
+void print_notice(const std::string& line) {
+    std::string shown;
+    shown.reserve(line.size());
+    char piece[4];
+    for (const char c : line) {
+        if (is_control(c))
+            shown.append(piece, escape_one(c, piece));
+        else
+            shown += c;
+    }
+    print_line(shown);
+}
+
 void print_failure(const char* why) noexcept { print_parts(failure_prefix, why); }
 
 void print_parts(const char* first, const char* second) noexcept {
-    iovec pieces[] = {{const_cast<char*>(first), std::strlen(first)},
-                      {const_cast<char*>(second), std::strlen(second)},
-                      {const_cast<char*>("\n"), 1}};
-    ssize_t written = writev(STDOUT_FILENO, pieces, 3);
-    if (written < 0) written = 0;  // tried once more below, piece by piece
-    for (const iovec& piece : pieces) {
-        const std::size_t done = std::min(static_cast<std::size_t>(written), piece.iov_len);
-        written -= static_cast<ssize_t>(done);
-        agent_utils::write_all(STDOUT_FILENO, static_cast<const char*>(piece.iov_base) + done, piece.iov_len - done);
+    char buffer[4096];
+    std::size_t used = 0;
+    bool whole = true;  // the line fits in the buffer: one write
+    const auto add = [&](const char* bytes, std::size_t n) {
+        if (used + n > sizeof buffer) {
+            agent_utils::write_all(STDOUT_FILENO, buffer, used);
+            used = 0;
+            whole = false;
+        }
+        std::memcpy(buffer + used, bytes, n);
+        used += n;
+    };
+    char piece[4];
+    for (const char* part : {first, second}) {
+        for (; *part != '\0'; ++part) {
+            if (is_control(*part))
+                add(piece, escape_one(*part, piece));
+            else
+                add(part, 1);
+        }
     }
+    add("\n", 1);
+    if (!whole) {
+        agent_utils::write_all(STDOUT_FILENO, buffer, used);
+        return;
+    }
+    iovec line = {buffer, used};
+    ssize_t written = writev(STDOUT_FILENO, &line, 1);
+    if (written < 0) written = 0;  // tried once more, to the end
+    agent_utils::write_all(STDOUT_FILENO, buffer + written, used - static_cast<std::size_t>(written));
 }

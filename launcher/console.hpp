@@ -19,13 +19,21 @@ std::string escaped(const std::string& text);
 // nowhere left to report them.
 void print_line(const std::string& line);
 
+// A line of the run's about what a task or a file gave ("Skipping relative
+// path: <path>"): print_line() with every control character (below 0x20,
+// and 0x7f) written as the dry run writes it ("\x1b"), so that no task can
+// make the program print a second line or a terminal's escape. Every other
+// byte stands as it is: a file name in UTF-8 reads as written.
+void print_notice(const std::string& line);
+
 // How every failure line of the program's own begins, on standard output
 // and in the log.
 inline constexpr char failure_prefix[] = "Enterprise scan failed: ";
 
-// Writes first, second and a line end to standard output, in one write
-// where the system allows, without allocating: running out of memory is one
-// of the failures a line reports.
+// Writes first, second and a line end to standard output, control
+// characters escaped as print_notice() escapes them, in one write where the
+// system allows (and the line is at most 4 KiB), without allocating:
+// running out of memory is one of the failures a line reports.
 void print_parts(const char* first, const char* second) noexcept;
 
 // failure_prefix and why, as print_parts() writes them.

@@ -40,6 +40,15 @@ int act_on(const run_end& end, const run_options& options, const run_report& rep
     return end.status;
 }
 
+// A refused command line is a run too, whose line goes where the settings
+// file says; the file's own failures are not this run's.
+void learn_where_to_log(const program_paths& paths, run_options& options) noexcept {
+    try {
+        read_settings_file(paths.settings_file, options);
+    } catch (const std::exception&) {  // kept as far as it was read
+    }
+}
+
 }  // namespace
 
 int run_program(int argc, char** argv, const program_paths& paths) {
@@ -48,7 +57,13 @@ int run_program(int argc, char** argv, const program_paths& paths) {
     try {
         open_missing_standard_descriptors();
         run_signals::set_up_program();
-        const command_line command = read_command_line(argc, argv, options);
+        command_line command;
+        try {
+            command = read_command_line(argc, argv, options);
+        } catch (const std::exception&) {
+            learn_where_to_log(paths, options);
+            throw;
+        }
         switch (command.kind) {
         case command_line::version:
             print_version();
@@ -62,16 +77,18 @@ int run_program(int argc, char** argv, const program_paths& paths) {
         case command_line::run:
             break;
         }
+        report.socket_given = true;
         report.socket_address = command.socket_address;
         // A run, not a dry run: a cancel that comes before the turn ends it
         // once its end is told.
         if (options.dry_run.value == 0) run_signals::catch_queued_cancels();
+        report.phase = run_cause::settings;
         read_settings_file(paths.settings_file, options);
         if (options.dry_run.value != 0)
             return act_on(end_of_dry_run(dry_run(paths, command.socket_address, options)), options, report);
         const scan_outcome outcome = run_sequence(paths, command.socket_address, options, report);
         return act_on(end_of_scan(outcome, scan_limits_of(options)), options, report);
     } catch (const std::exception& e) {
-        return act_on(end_of_failure(e, run_signals::queued_cancel()), options, report);
+        return act_on(end_of_failure(e, report.phase, run_signals::queued_cancel()), options, report);
     }
 }

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "task/keyed_failure.hpp"
+
 namespace {
 
 // The table. A row's order is the order of the usage and of the dry run's
@@ -72,7 +74,7 @@ option_rows all_options() { return {std::begin(option_table), std::end(option_ta
 int whole_seconds(const std::string& value, const std::string& what, bool none) {
     if (none && value == "none") return -1;
     if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
-        throw std::runtime_error(what + " takes a whole number of seconds, not \"" + value + "\"");
+        throw keyed_error(what + " takes a whole number of seconds, not \"" + value + "\"", what, value);
     return std::stoi(value);
 }
 
@@ -83,7 +85,10 @@ command_line read_command_line(int argc, char** argv, run_options& options) {
         const std::string arg = argv[1];
         if (is_version_switch(arg)) command.kind = command_line::version;
         if (is_help_switch(arg)) command.kind = command_line::help;
-        if (names(option_table[0], arg)) command.kind = command_line::lone_dry_run;
+        if (names(option_table[0], arg)) {
+            command.kind = command_line::lone_dry_run;
+            options.dry_run = {1, run_options::command_line};
+        }
         command.socket_address = arg;
         return command;
     }
@@ -112,14 +117,17 @@ command_line read_command_line(int argc, char** argv, run_options& options) {
 
 void apply_setting(const option_spec& option, const std::string& value, const std::string& path,
                    run_options& options) {
-    const std::string what = path + ": " + option.key;
     int number = 0;
     if (option.kind == option_spec::seconds_kind) {
-        number = whole_seconds(value, what, true);
+        try {
+            number = whole_seconds(value, option.key, true);
+        } catch (const keyed_error& e) {
+            throw keyed_error(path + ": " + e.what(), option.key, value);
+        }
     } else if (value == "yes" || value == "no") {
         number = value == "yes" ? 1 : 0;
     } else {
-        throw std::runtime_error(what + " takes yes or no, not \"" + value + "\"");
+        throw keyed_error(path + ": " + option.key + " takes yes or no, not \"" + value + "\"", option.key, value);
     }
     run_options::setting& setting = options.*option.field;
     if (setting.from != run_options::command_line) setting = {number, run_options::settings_file};

@@ -95,13 +95,14 @@ struct command_line {
 command_line read_command_line(int argc, char** argv, run_options& options);
 
 // Whole seconds, at most nine digits, or (where none is true) "none", which
-// gives -1. Throws "<what> takes a whole number of seconds, not "<value>"".
+// gives -1. Throws keyed_error "<what> takes a whole number of seconds, not
+// "<value>"", with what as its key.
 int whole_seconds(const std::string& value, const std::string& what, bool none = false);
 
 // Sets the option's field from a value the settings file gives it ("yes" or
 // "no" for a switch, seconds or "none"), unless the command line has set it.
-// Throws "<path>: <key> takes yes or no, not "<value>"" or the seconds'
-// failure, named "<path>: <key>".
+// Throws keyed_error "<path>: <key> takes yes or no, not "<value>"" or the
+// seconds' failure, named "<path>: <key>".
 void apply_setting(const option_spec& option, const std::string& value, const std::string& path,
                    run_options& options);
 

@@ -5,6 +5,7 @@
 #include <sysexits.h>
 
 #include "launcher/run_lock.hpp"
+#include "task/keyed_failure.hpp"
 
 run_end end_of_scan(const scan_outcome& outcome, const scan_limits& limits) {
     const bool follow = limits.follow;
@@ -15,6 +16,7 @@ run_end end_of_scan(const scan_outcome& outcome, const scan_limits& limits) {
         end.line = run_end::start_failure_line;
         end.start_error = outcome.start_error;
         end.error = true;
+        end.cause = run_cause::start;
         return end;
     }
     end.cancel = outcome.cancel;
@@ -41,7 +43,7 @@ run_end end_of_scan(const scan_outcome& outcome, const scan_limits& limits) {
     return end;
 }
 
-run_end end_of_failure(const std::exception& failure, int queued_cancel) {
+run_end end_of_failure(const std::exception& failure, run_cause cause, int queued_cancel) {
     run_end end;
     if (queued_cancel != 0) {
         end.outcome = run_outcome::cancelled;
@@ -57,6 +59,11 @@ run_end end_of_failure(const std::exception& failure, int queued_cancel) {
     end.line = run_end::failure_line;
     end.why = failure.what();
     end.error = true;
+    end.cause = busy ? run_cause::lock : cause;
+    if (const auto* keyed = dynamic_cast<const keyed_failure*>(&failure)) {
+        end.key = keyed->failed_key();
+        end.value = keyed->failed_value();
+    }
     return end;
 }
 

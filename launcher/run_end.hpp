@@ -5,8 +5,22 @@
 
 #include <cstddef>
 #include <exception>
+#include <string_view>
 
 #include "launcher/scanner_launch.hpp"
+
+// Where a run failed, as the log line's cause names it: the step it was in,
+// or, for a strict run's refusal, what the refused thing came from.
+enum class run_cause {
+    none,
+    arguments,   // the command line, the socket address
+    settings,    // the settings file
+    engine_ini,  // the engine's INI file and its settings
+    task,        // reading and translating the task
+    lock,        // the turn
+    config,      // writing the scanner config
+    start,       // starting the scanner
+};
 
 enum class run_outcome {
     scanned,      // the scanner ended by itself
@@ -33,6 +47,11 @@ struct run_end {
     int exit_status = -1;  // the scanner exited with this status,
     int killed_by = 0;     // or was killed by this signal
     bool error = false;    // logged at priority err, else info
+    run_cause cause = run_cause::none;  // a failure's
+    // The key a failure is about, and its value, where it is about one;
+    // views into the failure, which must outlive the end.
+    std::string_view key;
+    std::string_view value;
 };
 
 // A run that started its scanner, or tried to. A scanner that could not be
@@ -46,12 +65,15 @@ run_end end_of_scan(const scan_outcome& outcome, const scan_limits& limits);
 
 // A failure of the run's own: status 255 and its line, or 75 (EX_TEMPFAIL,
 // worth trying again later) for a run that gave up waiting for its turn.
-// Where a queued cancel came first (queued_cancel, the signal), whatever
+// cause is where the run was (see run_report), taken as the cause but for a
+// turn not had, which is the lock's. Where a failure is about a key
+// (keyed_failure), key and value name it. Where a queued cancel came first
+// (queued_cancel, the signal), whatever
 // failed after it, the run ends by that signal, as it would have without
 // the program catching it, and prints nothing. Allocates nothing: running
 // out of memory is one of the failures. why points into failure, which
 // must outlive the end.
-run_end end_of_failure(const std::exception& failure, int queued_cancel = 0);
+run_end end_of_failure(const std::exception& failure, run_cause cause, int queued_cancel = 0);
 
 // The line a deadline ends a run with, after failure_prefix, written into
 // text (of size bytes).

@@ -1,5 +1,6 @@
 #include "launcher/run_sequence.hpp"
 
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -51,6 +52,19 @@ void refuse_doubts(const std::vector<std::string>& doubts) {
     if (!doubts.empty()) throw std::runtime_error(doubts.front());
 }
 
+// What a strict run doubts, and what it came from: the first one is the
+// run's failure, and its cause.
+struct doubt {
+    run_cause cause;
+    std::string text;
+};
+
+void refuse_doubts(const std::vector<doubt>& doubts, run_report& report) {
+    if (doubts.empty()) return;
+    report.phase = doubts.front().cause;
+    throw std::runtime_error(doubts.front().text);
+}
+
 int show_run(const program_paths& paths, const std::string& socket_address, const run_options& options) {
     for (const std::string& line : describe_settings(options)) print_comment(line);
     std::vector<std::string> doubts;
@@ -93,38 +107,51 @@ scan_outcome run(const program_paths& paths, const std::string& socket_address, 
                  run_report& report) {
     // Only a strict run notes what it would not take as written.
     const bool strict = options.strict.value != 0;
-    std::vector<std::string> doubts;
-    const scan_settings_t::notice_sink_t note = [&doubts](const std::string& what) { doubts.push_back(what); };
-    // A run passes no logger: a default is taken silently.
+    std::vector<doubt> doubts;
+    const auto noting = [&doubts](run_cause cause) -> scan_settings_t::notice_sink_t {
+        return [&doubts, cause](const std::string& what) { doubts.push_back({cause, what}); };
+    };
     run_signals::end_if_cancelled();
-    load_engine_settings(paths.engine_ini, strict ? note : config_t::logger_t());
+    // A run passes no logger: a default is taken silently.
+    report.phase = run_cause::engine_ini;
+    load_engine_settings(paths.engine_ini, strict ? noting(run_cause::engine_ini) : config_t::logger_t());
+    report.phase = run_cause::task;
     run_signals::wait_on(STDIN_FILENO);
     run_signals::end_if_cancelled();
-    const std::string task_text = read_task_settings(STDIN_FILENO, strict ? note : scan_settings_t::notice_sink_t());
+    const scan_settings_t::notice_sink_t note = strict ? noting(run_cause::task) : scan_settings_t::notice_sink_t();
+    const std::string task_text = read_task_settings(STDIN_FILENO, note);
     run_signals::wait_on(-1);
     run_signals::end_if_cancelled();
     // The whole task is checked before the turn is waited for: a queued task
     // that cannot run fails at once, not once the scan ahead of it has ended.
-    const scan_settings_t settings(task_text, strict ? note : scan_settings_t::notice_sink_t(print_line),
-                                   strict ? note : scan_settings_t::notice_sink_t());
+    const scan_settings_t settings(task_text, strict ? note : scan_settings_t::notice_sink_t(print_notice), note);
     std::string config = render_scanner_config(settings);
     report.translated = true;
     report.scan_paths = settings.scan_paths;
     for (const auto& action : scanner_actions(settings))
         if (action.second != scan_settings_t::action_report)
             report.actions.push_back(std::string(action.first) + "=" + scan_settings_t::action_word(action.second));
-    refuse_doubts(doubts);
+    refuse_doubts(doubts, report);
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
+    report.phase = run_cause::lock;
+    report.turn_asked = std::chrono::steady_clock::now();
     run_turn turn(paths.run_dir, options.wait.value, strict);
+    report.turn_had = std::chrono::steady_clock::now();
     const scan_limits limits = scan_limits_of(options);
+    report.phase = run_cause::start;
     run_signals::install_handlers(limits.follow);
+    report.phase = run_cause::config;
     agent_utils::write_file(paths.scanner_config, config);
     std::string().swap(config);  // not kept while the scanner runs
+    report.phase = run_cause::arguments;
     check_socket_address(socket_address);
-    return start_scanner_and_wait(paths.scanner, scanner_arguments(paths.scanner_config, socket_address, settings.scan_paths),
-                                  turn, limits);
+    report.phase = run_cause::start;
+    const scan_outcome outcome = start_scanner_and_wait(
+        paths.scanner, scanner_arguments(paths.scanner_config, socket_address, settings.scan_paths), turn, limits);
+    if (outcome.start_status == 0) report.scanner = outcome.scanner;
+    return outcome;
 }
 
 }  // namespace

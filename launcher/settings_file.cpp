@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include "agent_utils/agent_utils.hpp"
 #include "config/config.hpp"
 #include "config/ini_reader.hpp"
+#include "task/keyed_failure.hpp"
 
 namespace {
 
@@ -38,8 +40,9 @@ std::string read_trusted(const std::string& path, bool& exists) {
     return text;
 }
 
-[[noreturn]] void refuse(const std::string& path, const char* before, const std::string& what, const char* after) {
-    throw std::runtime_error(path + ": " + before + what + after);
+// The failure about the file's key (or section) what.
+keyed_error refusal(const std::string& path, const char* before, const std::string& what, const char* after) {
+    return keyed_error(path + ": " + before + what + after, what);
 }
 
 // The option whose settings-file key is name, compared without regard to
@@ -57,21 +60,29 @@ void read_settings_file(const std::string& path, run_options& options) {
     const std::string text = read_trusted(path, exists);
     if (!exists) return;
     options.settings_path = path;
+    // Every setting the file gives soundly is taken, also where another one
+    // fails the run: the run's log line then goes where the file says.
+    std::exception_ptr first_failure;
     config_t::params_t params;
     try {
         config_detail::parse_ini_text(params, text, path);
     } catch (const config_t::ini_error& e) {
-        throw std::runtime_error(path + ": " + e.what() + ": " + e.line_text());
+        first_failure = std::make_exception_ptr(std::runtime_error(path + ": " + e.what() + ": " + e.line_text()));
     }
     for (const auto& param : params) {
         const std::string key(param.first.data(), param.first.size());
         const std::string::size_type slash = key.find('/');
         const std::string section = key.substr(0, slash), name = key.substr(slash + 1);
-        if (ci_string(section.c_str()) != section_name) refuse(path, "not a section it knows: [", section, "]");
         const std::vector<std::string>& values = param.second.values;
-        if (values.size() != 1) refuse(path, "", name, " is given more than once, or holds a comma");
         const option_spec* option = option_keyed(name);
-        if (option == nullptr) refuse(path, "not a setting it knows: ", name, "");
-        apply_setting(*option, values.front(), path, options);
+        try {
+            if (ci_string(section.c_str()) != section_name) throw refusal(path, "not a section it knows: [", section, "]");
+            if (values.size() != 1) throw refusal(path, "", name, " is given more than once, or holds a comma");
+            if (option == nullptr) throw refusal(path, "not a setting it knows: ", name, "");
+            apply_setting(*option, values.front(), path, options);
+        } catch (const std::runtime_error&) {
+            if (!first_failure) first_failure = std::current_exception();
+        }
     }
+    if (first_failure) std::rethrow_exception(first_failure);
 }

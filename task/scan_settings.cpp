@@ -8,6 +8,7 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/tokenizer.hpp>
 
+#include "task/keyed_failure.hpp"
 #include "task/scan_paths.hpp"
 #include "task/task_pairs.hpp"
 
@@ -124,7 +125,7 @@ settings_map read_pairs(const std::string& text, const scan_settings_t::notice_s
         awaiting_value = !awaiting_value;
     }
     if (awaiting_value)
-        throw std::runtime_error("Malformed task settings: key \"" + key + "\" has no value");
+        throw keyed_error("Malformed task settings: key \"" + key + "\" has no value", key);
     return pairs;
 }
 
@@ -148,7 +149,7 @@ scan_settings_t::scan_settings_t(const std::string& text, const notice_sink_t& n
 
     const std::string* interactive = find_setting(settings, key_interactive);
     if (interactive != nullptr && task_detail::to_bool(*interactive, key_interactive))
-        throw std::runtime_error("Interactive scan is not supported");
+        throw keyed_error("Interactive scan is not supported", key_interactive, *interactive);
 
     task_detail::select_paths(settings, scan_paths, exclude_paths, notices, ignored);
 
@@ -185,7 +186,7 @@ scan_settings_t::action_t scan_settings_t::convert_action(const std::string& val
     case 4: action = action_delete; break;
     case 8: action = action_ignore; break;
     default:
-        throw std::runtime_error("Malformed task settings: unknown action code " + value + " for " + key);
+        throw keyed_error("Malformed task settings: unknown action code " + value + " for " + key, key, value);
     }
     if (number > 0xFFu && told)
         told(key + " \"" + value + "\": only the low eight bits count: " + std::to_string(number & 0xFFu) + " (" +

@@ -16,6 +16,8 @@
 #include <boost/function.hpp>
 #include <boost/lexical_cast/bad_lexical_cast.hpp>
 
+#include "task/keyed_failure.hpp"
+
 class scan_settings_t {
 public:
     // Receives each line the translation prints, without its line end.
@@ -26,12 +28,14 @@ public:
     // type value could not be interpreted as target", which names nothing;
     // key(), value() and takes() say which key, what it was given and what
     // it takes ("a boolean is 1, +1, 0, +0 or -0").
-    class bad_value : public boost::bad_lexical_cast {
+    class bad_value : public boost::bad_lexical_cast, public keyed_failure {
     public:
         bad_value(const std::string& key, const std::string& value, const char* takes);
         const std::string& key() const { return key_; }
         const std::string& value() const { return value_; }
         const char* takes() const { return takes_; }
+        const std::string& failed_key() const override { return key_; }
+        const std::string& failed_value() const override { return value_; }
 
     private:
         std::string key_;

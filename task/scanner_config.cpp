@@ -6,6 +6,7 @@
 #include <string>
 
 #include "task/engine_settings.hpp"
+#include "task/keyed_failure.hpp"
 
 namespace {
 
@@ -23,22 +24,26 @@ bool needs_quotes(const std::string& item) {
 }
 
 // A NUL byte ends an argument, and an item for a reader that stops there;
-// what names the item's origin in the failure.
-void refuse_nul(const std::string& item, const char* what) {
+const char* const task_origin = "task settings";
+const char* const engine_origin = "engine settings";
+
+// origin ("task settings") and key name the item in the failure, which
+// carries the key and the item too.
+void refuse_nul(const std::string& item, const char* origin, const char* key) {
     if (item.find('\0') != std::string::npos)
-        throw std::runtime_error(std::string("Malformed ") + what + " holds a NUL byte");
+        throw keyed_error(std::string("Malformed ") + origin + ": " + key + " holds a NUL byte", key, item);
 }
 
 // Refuses an item of the file that no quoting can carry to the scanner
 // whole: the reader cuts lines before anything else.
-void check_item(const std::string& item, const char* what) {
+void check_item(const std::string& item, const char* origin, const char* key) {
     if (item.find_first_of("\r\n") != std::string::npos)
-        throw std::runtime_error(std::string("Malformed ") + what + " holds a line end");
-    refuse_nul(item, what);
+        throw keyed_error(std::string("Malformed ") + origin + ": " + key + " holds a line end", key, item);
+    refuse_nul(item, origin, key);
 }
 
-void append_item(std::string& out, const std::string& item, const char* what) {
-    check_item(item, what);
+void append_item(std::string& out, const std::string& item, const char* origin, const char* key) {
+    check_item(item, origin, key);
     if (!needs_quotes(item)) {
         out.append(item);
         return;
@@ -76,8 +81,8 @@ public:
     // A fixed value, written as it stands.
     void text(const char* name, const char* value) { line(name).append(value).push_back('\n'); }
     // A value from the engine settings or the task.
-    void item(const char* name, const std::string& value, const char* what) {
-        append_item(line(name), value, what);
+    void item(const char* name, const std::string& value, const char* origin, const char* key) {
+        append_item(line(name), value, origin, key);
         out_.push_back('\n');
     }
     void flag(const char* name, bool value) { text(name, value ? "yes" : "no"); }
@@ -89,11 +94,11 @@ public:
     void action(const char* name, scan_settings_t::action_t value) {
         text(name, scan_settings_t::action_word(value));
     }
-    void list(const char* name, const std::vector<std::string>& values, const char* what) {
+    void list(const char* name, const std::vector<std::string>& values, const char* origin, const char* key) {
         std::string& out = line(name);
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (i > 0) out.push_back(',');
-            append_item(out, values[i], what);
+            append_item(out, values[i], origin, key);
         }
         out.push_back('\n');
     }
@@ -121,18 +126,18 @@ std::vector<std::pair<const char*, scan_settings_t::action_t>> scanner_actions(c
 std::string render_scanner_config(const scan_settings_t& s) {
     // Not in the file, but checked with its items: each becomes an argument,
     // which carries a line end whole.
-    for (const std::string& path : s.scan_paths) refuse_nul(path, "task settings: IvaskPaths");
+    for (const std::string& path : s.scan_paths) refuse_nul(path, task_origin, "IvaskPaths");
     config_writer w;
     w.header("Scanner");
-    w.item("EnginePath", engine_path, "engine settings: Scanner/EnginePath");
-    w.item("VirusBase", virus_base, "engine settings: Scanner/VirusBase");
-    w.item("TempPath", temp_path, "engine settings: Scanner/TempPath");
+    w.item("EnginePath", engine_path, engine_origin, "Scanner/EnginePath");
+    w.item("VirusBase", virus_base, engine_origin, "Scanner/VirusBase");
+    w.item("TempPath", temp_path, engine_origin, "Scanner/TempPath");
     w.text("FilesTypesWarnings", "no");
     w.text("OutputMode", "Terminal");
     w.text("ScanFiles", "All");
     w.text("EnableDeleteArchiveAction", "yes");
-    w.item("MoveFilesTo", move_files_to, "engine settings: Scanner/MoveFilesTo");
-    w.list("ExcludePaths", s.exclude_paths, "task settings: ExcludeFileAndPaths");
+    w.item("MoveFilesTo", move_files_to, engine_origin, "Scanner/MoveFilesTo");
+    w.list("ExcludePaths", s.exclude_paths, task_origin, "ExcludeFileAndPaths");
     w.text("LogScanned", "yes");
     w.text("LogPacked", "no");
     w.text("LogTime", "yes");
