@@ -18,6 +18,9 @@
 //       nothing at its path, an empty directory appears there at once, as
 //       another user could make it in that moment.
 //   ZELVO_SHIM_FLOCK=1  flock() fails with ENOLCK.
+//   ZELVO_SHIM_LATE_WAIT=1  the first read() of descriptor 0 and the first
+//       flock() that waits start 300 ms late, whatever signal comes
+//       meanwhile: a cancel that comes just before a queued run's wait.
 //   ZELVO_SHIM_SETUID=1  setuid() fails with EPERM.
 //   ZELVO_SHIM_WRITEV_EAGAIN=1  the first writev() fails with EAGAIN, as on a
 //       full non-blocking standard output.
@@ -27,6 +30,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -132,9 +136,45 @@ extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char*
     return result;
 }
 
+namespace {
+
+// 300 ms, to the end, however often a signal cuts the sleep short.
+void wait_late() {
+    const int saved_errno = errno;
+    mark();
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += 300000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_nsec -= 1000000000;
+        until.tv_sec += 1;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0) {
+    }
+    errno = saved_errno;
+}
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* data, size_t size) {
+    typedef ssize_t (*real_t)(int, void*, size_t);
+    static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "read"));
+    static bool late = true;
+    if (fd == 0 && late && enabled("ZELVO_SHIM_LATE_WAIT")) {
+        late = false;
+        wait_late();
+    }
+    return real(fd, data, size);
+}
+
 extern "C" int flock(int fd, int operation) {
     typedef int (*real_t)(int, int);
     static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "flock"));
+    static bool late = true;
+    if ((operation & LOCK_NB) == 0 && late && enabled("ZELVO_SHIM_LATE_WAIT")) {
+        late = false;
+        wait_late();
+    }
     if (!enabled("ZELVO_SHIM_FLOCK")) return real(fd, operation);
     mark();
     errno = ENOLCK;

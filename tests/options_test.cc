@@ -46,7 +46,7 @@ TEST(command_line, EachOptionSetsItsFieldAndEverythingElseIsRefused) {
         {{"sock"}, command_line::run, built_in},
         {{"-V"}, command_line::version, built_in},
         {{"--help"}, command_line::help, built_in},
-        {{"--dry-run"}, command_line::lone_dry_run, built_in},
+        {{"--dry-run"}, command_line::lone_dry_run, "dry-run=1c"},
         {{"--strict"}, command_line::run, built_in},  // a single argument is the socket
         {{"-n", "--strict", "--follow", "--syslog", "-w", "30", "sock"}, command_line::run,
          "dry-run=1c strict=1c follow=1c syslog=1c wait=30c"},

@@ -55,6 +55,14 @@ scan_outcome not_started(int status, int error) {
     return o;
 }
 
+// The log line's fields for the end alone, as they come before the socket.
+std::string fields_of(const run_end& end) {
+    const run_report report;
+    char line[log_line_limit + 1];
+    log_fields(report, end, report.started, line, sizeof line);
+    return line;
+}
+
 TEST(run_end, EachOutcomeOfTheScanEndsTheRunOnce) {
     const struct {
         scan_outcome outcome;
@@ -63,31 +71,30 @@ TEST(run_end, EachOutcomeOfTheScanEndsTheRunOnce) {
         int status, end_signal;
         run_end::line_t line;
         bool error;
-        std::string told;  // the log's words for the end
+        std::string told;  // the log line's fields for the end, before duration_ms
     } cases[] = {
-        {exited(0), false, run_outcome::scanned, 0, 0, run_end::no_line, false, "the scanner exited with status 0"},
-        {exited(3), false, run_outcome::scanned, 0, 0, run_end::no_line, false, "the scanner exited with status 3"},
-        {exited(3), true, run_outcome::scanned, 3, 0, run_end::no_line, false, "the scanner exited with status 3"},
+        {exited(0), false, run_outcome::scanned, 0, 0, run_end::no_line, false, "outcome=scanned status=0 scanner_status=0"},
+        {exited(3), false, run_outcome::scanned, 0, 0, run_end::no_line, false, "outcome=scanned status=0 scanner_status=3"},
+        {exited(3), true, run_outcome::scanned, 3, 0, run_end::no_line, false, "outcome=scanned status=3 scanner_status=3"},
         {exited(255), true, run_outcome::scanned, 255, 0, run_end::no_line, false,
-         "the scanner exited with status 255"},
-        {killed(SIGSEGV), false, run_outcome::killed, 0, 0, run_end::no_line, false,
-         "the scanner was killed by signal 11"},
+         "outcome=scanned status=255 scanner_status=255"},
+        {killed(SIGSEGV), false, run_outcome::killed, 0, 0, run_end::no_line, false, "outcome=killed status=0 signal=11"},
         {killed(SIGSEGV), true, run_outcome::killed, 128 + SIGSEGV, SIGSEGV, run_end::no_line, false,
-         "the scanner was killed by signal 11"},
+         "outcome=killed status=139 signal=11"},
         {passed_on(SIGTERM), false, run_outcome::cancelled, 0, 0, run_end::no_line, false,
-         "signal 15 was passed on to the scanner"},
+         "outcome=cancelled status=0 signal=15"},
         {exited(3, SIGTERM), true, run_outcome::cancelled, 3, 0, run_end::no_line, false,
-         "signal 15 was passed on to the scanner, then the scanner exited with status 3"},
+         "outcome=cancelled status=3 scanner_status=3 signal=15"},
         {killed(SIGKILL, SIGINT), true, run_outcome::cancelled, 128 + SIGKILL, SIGKILL, run_end::no_line, false,
-         "signal 2 was passed on to the scanner, then the scanner was killed by signal 9"},
+         "outcome=cancelled status=137 signal=2 scanner_signal=9"},
         {timed_out(exited(0)), true, run_outcome::timed_out, 124, 0, run_end::deadline_line, true,
-         "Enterprise scan failed: the scan ran past its deadline of 30 s"},
+         "outcome=timed-out status=124 scanner_status=0 signal=15"},
         {timed_out(killed(SIGKILL)), true, run_outcome::timed_out, 124, 0, run_end::deadline_line, true,
-         "Enterprise scan failed: the scan ran past its deadline of 30 s"},
+         "outcome=timed-out status=124 signal=15 scanner_signal=9"},
         {not_started(1, EPERM), true, run_outcome::not_started, 1, 0, run_end::start_failure_line, true,
-         "Setuid failed: Operation not permitted"},
+         "outcome=not-started status=1 cause=start"},
         {not_started(2, ENOENT), false, run_outcome::not_started, 2, 0, run_end::start_failure_line, true,
-         "Execve failed: No such file or directory"},
+         "outcome=not-started status=2 cause=start"},
     };
     for (const auto& c : cases) {
         const run_end end = end_of_scan(c.outcome, limits(c.follow, 30));
@@ -96,7 +103,7 @@ TEST(run_end, EachOutcomeOfTheScanEndsTheRunOnce) {
         EXPECT_EQ(c.end_signal, end.end_signal) << c.told;
         EXPECT_EQ(c.line, end.line) << c.told;
         EXPECT_EQ(c.error, end.error) << c.told;
-        EXPECT_EQ(c.told, describe_end(end));
+        EXPECT_EQ(c.told + " duration_ms=0", fields_of(end));
     }
 }
 
@@ -109,18 +116,18 @@ TEST(run_end, FailuresEndWithTheirLineAndABusyTurnWith75) {
         int status;
     } cases[] = {{failure, run_outcome::failed, 255}, {busy, run_outcome::busy, 75}};
     for (const auto& c : cases) {
-        const run_end end = end_of_failure(c.failure);
+        const run_end end = end_of_failure(c.failure, run_cause::task);
         EXPECT_EQ(c.expected, end.outcome);
         EXPECT_EQ(c.status, end.status);
         EXPECT_EQ(0, end.end_signal);
         EXPECT_EQ(run_end::failure_line, end.line);
         EXPECT_EQ(c.failure.what(), end.why);
         EXPECT_TRUE(end.error);
-        EXPECT_EQ(std::string("Enterprise scan failed: ") + c.failure.what(), describe_end(end));
+        EXPECT_EQ(c.status == 75 ? run_cause::lock : run_cause::task, end.cause);
     }
     // A cancel that came while the run was queued ends it by that signal,
     // whatever failed after it.
-    const run_end queued = end_of_failure(failure, SIGTERM);
+    const run_end queued = end_of_failure(failure, run_cause::lock, SIGTERM);
     EXPECT_EQ(run_outcome::cancelled, queued.outcome);
     EXPECT_EQ(SIGTERM, queued.end_signal);
     EXPECT_EQ(128 + SIGTERM, queued.status);
@@ -128,23 +135,7 @@ TEST(run_end, FailuresEndWithTheirLineAndABusyTurnWith75) {
     EXPECT_EQ(0, end_of_dry_run(0).status);
     EXPECT_EQ(run_end::no_line, end_of_dry_run(0).line);
     EXPECT_EQ(2, end_of_dry_run(EACCES).status);
-    EXPECT_EQ("Execve failed: Permission denied", describe_end(end_of_dry_run(EACCES)));
-}
-
-TEST(run_log, LineNamesTheSocketWhatWasTranslatedAndTheEnd) {
-    run_report report;
-    report.socket_address = "/run/agent.sock";
-    const run_end failed = end_of_failure(std::runtime_error("Interactive scan is not supported"));
-    EXPECT_EQ("socket /run/agent.sock: Enterprise scan failed: Interactive scan is not supported",
-              log_text(report, failed));
-    report.translated = true;
-    EXPECT_EQ("socket /run/agent.sock, paths none, actions all Report: the scanner exited with status 0",
-              log_text(report, end_of_scan(exited(0), limits(false))));
-    report.scan_paths = {"/home", "/srv"};
-    report.actions = {"InfectedFiles=Cure", "IncurableFiles=Delete"};
-    EXPECT_EQ("socket /run/agent.sock, paths /home /srv, actions InfectedFiles=Cure IncurableFiles=Delete: signal 15 "
-              "was passed on to the scanner",
-              log_text(report, end_of_scan(passed_on(SIGTERM), limits(false))));
+    EXPECT_EQ(EACCES, end_of_dry_run(EACCES).start_error);
 }
 
 }  // namespace

@@ -99,6 +99,28 @@ TEST_F(launch, QueuedRunEndsOnACancelAlsoAsProcessOne) {
     kill(holder.pid(), SIGKILL);
 }
 
+// A cancel that comes just before a queued run begins to wait (the shim
+// makes the moment 300 ms long): the wait that then begins ends at once,
+// whether it reads a task that never ends or waits for the turn.
+TEST_F(launch, CancelJustBeforeAQueuedWaitEndsIt) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    child_process holder({"/usr/bin/flock", "-F", run_lock, "sleep", "30"}, options());
+    ASSERT_TRUE(await_lock(holder.pid()));
+    for (const bool task_ends : {false, true}) {
+        shell("rm -f '" + seen.path() + "'/*");
+        child_process queued({program, "sock"}, with_shim("ZELVO_SHIM_LATE_WAIT=1"));
+        if (task_ends) queued.feed("IvaskPaths /queued");
+        // The shim marks the start of the late wait, before the real call.
+        for (int i = 0; i < 2000 && slurp(seen.file("shim")).size() < (task_ends ? 2u : 1u); ++i)
+            std::this_thread::sleep_for(5ms);
+        kill(queued.pid(), SIGTERM);
+        ASSERT_TRUE(queued.wait_for(5s)) << (task_ends ? "the turn's" : "the task's") << " wait went on";
+        EXPECT_EQ(-SIGTERM, queued.status());
+        EXPECT_FALSE(scanner_started());
+    }
+    kill(holder.pid(), SIGKILL);
+}
+
 // A run cancelled or killed while its scanner has yet to read its config:
 // the scanner keeps the turn, so the queued run neither replaces that config
 // nor starts its own scanner before it has ended.
