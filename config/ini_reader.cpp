@@ -90,6 +90,8 @@ public:
 
 class sec_parser : public parser {
 public:
+    // headers, where given, hears of each section header.
+    explicit sec_parser(std::vector<ci_string>* headers) : headers_(headers) {}
     bool try_parse(line_cursor& cursor, config_t::params_t&, ci_string& section,
                    const std::string&) override {
         const std::string_view line = cursor.lines[cursor.current++];
@@ -100,8 +102,12 @@ public:
         std::string_view name = text.substr(1, text.size() - 2);
         name = trimmed(name.substr(0, name.find('\0')));
         section.assign(name.data(), name.size());
+        if (headers_ != nullptr) headers_->push_back(section);
         return true;
     }
+
+private:
+    std::vector<ci_string>* headers_;
 };
 
 class data_parser : public parser {
@@ -237,12 +243,13 @@ void config_t::parse_ini_file(const std::string& path) {
     config_detail::parse_ini_text(params, text, path);
 }
 
-void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path) {
+void config_detail::parse_ini_text(config_t::params_t& params, const std::string& text, const std::string& path,
+                                   std::vector<ci_string>* sections) {
     const line_list lines = split_lines(text);
     ci_string section;
 
     empty_parser empty;
-    sec_parser header;
+    sec_parser header(sections);
     data_parser data;
     parser* const chain[] = {&empty, &header, &data};
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -33,13 +33,24 @@ std::vector<long> numbered_entries(const std::string& folder) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-bool carries_lock(const std::string& fdinfo) {
+// Whether the descriptor's record shows a flock() granted on it: a "lock:"
+// line of the FLOCK kind. A POSIX or open-file-description lock on the same
+// file is not the turn.
+bool carries_flock(const std::string& fdinfo) {
+    std::string info;
     try {
-        const std::string info = agent_utils::read_file(fdinfo);
-        return info.compare(0, 5, "lock:") == 0 || info.find("\nlock:") != std::string::npos;
+        info = agent_utils::read_file(fdinfo);
     } catch (const std::runtime_error&) {  // closed or gone meanwhile
         return false;
     }
+    const std::string_view record = info;
+    for (std::size_t start = 0; start < record.size();) {
+        const std::size_t end = std::min(record.find('\n', start), record.size());
+        const std::string_view line = record.substr(start, end - start);
+        if (line.compare(0, 5, "lock:") == 0 && read_lock_line(line.substr(5)).flock_granted) return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 // "/proc/<pid>/<folder>/<fd>".
@@ -51,7 +62,7 @@ bool holds_lock_on(long pid, const struct stat& file) {
     for (const long fd : numbered_entries("/proc/" + std::to_string(pid) + "/fd")) {
         struct stat target = {};
         if (stat(proc_entry(pid, "fd", fd).c_str(), &target) == 0 && same_file(target, file) &&
-            carries_lock(proc_entry(pid, "fdinfo", fd)))
+            carries_flock(proc_entry(pid, "fdinfo", fd)))
             return true;
     }
     return false;
@@ -79,20 +90,37 @@ bool flock_granted(int fd) {
     } catch (const std::runtime_error&) {
         return false;
     }
-    // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF"; a request still
-    // waiting has "->" before its kind.
     char where[64];
     (void)std::snprintf(where, sizeof where, "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev),
                         static_cast<unsigned long>(file.st_ino));
-    std::istringstream lines(locks);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string number, kind, mode, access, pid, file_id;
-        fields >> number >> kind >> mode >> access >> pid >> file_id;
-        if (kind == "FLOCK" && file_id == where) return true;
+    const std::string_view list = locks;
+    for (std::size_t start = 0; start < list.size();) {
+        const std::size_t end = std::min(list.find('\n', start), list.size());
+        const lock_line lock = read_lock_line(list.substr(start, end - start));
+        if (lock.flock_granted && lock.file == where) return true;
+        start = end + 1;
     }
     return false;
+}
+
+lock_line read_lock_line(std::string_view line) {
+    // The line's words, split at blanks and tabs.
+    std::string_view words[8];
+    std::size_t count = 0;
+    for (std::size_t at = 0; count < 8;) {
+        at = line.find_first_not_of(" \t", at);
+        if (at == std::string_view::npos) break;
+        const std::size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        words[count++] = line.substr(at, end - at);
+        at = end;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF"; a request still
+    // waiting has "->" before its kind.
+    lock_line lock;
+    if (count < 6 || words[0].empty() || words[0].back() != ':' || words[1] == "->") return lock;
+    lock.flock_granted = words[1] == "FLOCK";
+    lock.file = words[5];
+    return lock;
 }
 
 process_summary summarize_process(pid_t pid) {
