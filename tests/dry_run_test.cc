@@ -149,18 +149,27 @@ TEST_F(launch, ArgumentListTooLongEndsTheDryRunAsTheRun) {
     for (int i = 0; i < 400000; ++i) many += ",/p" + std::to_string(1000000 + i);
     // "-path=/" and the NUL around the path's other bytes.
     const std::size_t longest_path = 32 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) - 8;
+    // About 520 KiB of arguments: within 6 MiB, but over a quarter of a
+    // 1 MiB stack limit, and within a quarter of an 8 MiB one.
+    std::string half_mib = "IvaskPaths /p";
+    for (int i = 0; i < 20000; ++i) half_mib += ",/data/p" + std::to_string(1000000 + i);
     const struct {
         std::string task;
         bool fits;
-    } cases[] = {{many, false},
-                 {"IvaskPaths /" + std::string(200000, 'l'), false},
-                 {"IvaskPaths /" + std::string(longest_path, 'l'), true},
-                 {"IvaskPaths /" + std::string(longest_path + 1, 'l'), false}};
+        rlim_t stack_limit;  // 0: as the tests run
+    } cases[] = {{many, false, 0},
+                 {"IvaskPaths /" + std::string(200000, 'l'), false, 0},
+                 {"IvaskPaths /" + std::string(longest_path, 'l'), true, 0},
+                 {"IvaskPaths /" + std::string(longest_path + 1, 'l'), false, 0},
+                 {half_mib, false, 1 << 20},
+                 {half_mib, true, 8 << 20}};
     const std::string line = "Execve failed: Argument list too long\n";
     for (const auto& c : cases) {
-        const std::string row = std::to_string(c.task.size()) + " bytes";
-        const run_result dry = run_program({program, "-n", "sock"}, c.task, options());
-        const run_result real = run("sock", c.task);
+        const std::string row = std::to_string(c.task.size()) + " bytes, stack " + std::to_string(c.stack_limit);
+        process_options o = options();
+        o.stack_limit = c.stack_limit;
+        const run_result dry = run_program({program, "-n", "sock"}, c.task, o);
+        const run_result real = run("sock", c.task, o);
         EXPECT_EQ(c.fits ? "scanner ran\n" : line, real.output) << row;
         EXPECT_EQ(c.fits ? 0 : 2, real.status) << row;
         ASSERT_GE(dry.output.size(), line.size()) << row;
@@ -173,6 +182,28 @@ TEST_F(launch, ArgumentListTooLongEndsTheDryRunAsTheRun) {
 // what a run will not use, in comment lines before the failure line or the
 // config; the rest is the dry run of its twin, the task (and engine file)
 // without the fault. A scanner that cannot be executed ends it as a run.
+// A directory or a FIFO at the scanner's path (root may "execute" a
+// directory with an x bit) ends the dry run as it ends the run.
+TEST_F(launch, ScannerThatIsNoRegularFileEndsTheDryRunAsTheRun) {
+    for (const char* kind : {"directory", "fifo"}) {
+        unlink(scanner.c_str());
+        if (std::string(kind) == "fifo")
+            ASSERT_EQ(0, mkfifo(scanner.c_str(), 0755));
+        else
+            ASSERT_EQ(0, mkdir(scanner.c_str(), 0755));
+        const run_result dry = run_program({program, "-n", "sock"}, "IvaskPaths /a", options());
+        const run_result real = run("sock", "IvaskPaths /a");
+        shell("rm -rf '" + scanner + "'");
+        const std::string line = "Execve failed: Permission denied\n";
+        EXPECT_EQ(line, real.output) << kind;
+        EXPECT_EQ(2, real.status) << kind;
+        ASSERT_GE(dry.output.size(), line.size()) << kind;
+        EXPECT_EQ(line, dry.output.substr(dry.output.size() - line.size())) << kind;
+        EXPECT_EQ(2, dry.status) << kind;
+    }
+    install_scanner();
+}
+
 TEST_F(launch, DryRunSaysWhatIsWrongAndWhatARunWillNotUse) {
     const std::string failed = "Enterprise scan failed: bad lexical cast: source type value could not be "
                                "interpreted as target\n";

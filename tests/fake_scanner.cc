@@ -3,7 +3,9 @@
 //   ZELVO_FAKE_DIR   where it leaves what it saw: "argv" (NUL-separated),
 //                    "config" (a copy of its -ini= file), "start" (signal
 //                    state at start), "fds" (what descriptors 0, 1 and 2
-//                    are), "pid", "signal" (a signal it received)
+//                    are), "open" (every descriptor it started with, one
+//                    line each: number and target), "pid", "signal" (a
+//                    signal it received)
 //   ZELVO_FAKE_DELAY_MS  milliseconds to sleep before it reads its config
 //                    (signals it catches do not cut it short)
 //   ZELVO_FAKE_MODE  record (default): record and exit
@@ -32,6 +34,7 @@
 #include <sstream>
 #include <string>
 
+#include <dirent.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +66,22 @@ std::string signal_state() {
     out << "\nINT " << disposition(SIGINT) << "\nTERM " << disposition(SIGTERM) << "\nCHLD "
         << disposition(SIGCHLD) << "\nPIPE " << disposition(SIGPIPE) << "\nXFSZ " << disposition(SIGXFSZ) << '\n';
     return out.str();
+}
+
+// "<fd> <target>" for each descriptor open now, but the one that lists them.
+std::string open_fds() {
+    std::string out;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return out;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(dir)) continue;
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        out += std::string(entry->d_name) + " " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?") + "\n";
+    }
+    closedir(dir);
+    return out;
 }
 
 // One line per standard descriptor: what it refers to, or "closed".
@@ -100,6 +119,7 @@ int main(int argc, char** argv) {
     const char* e = std::getenv("ZELVO_FAKE_EXIT");
     const char* delay = std::getenv("ZELVO_FAKE_DELAY_MS");
     const std::string fds = standard_fds();  // before this program opens anything
+    const std::string all_fds = open_fds();
     const std::string mode = m ? m : "record";
     const int status = e ? std::atoi(e) : 0;
     const std::string start = signal_state();
@@ -115,6 +135,7 @@ int main(int argc, char** argv) {
         put("start", start);
         if (mode != "record") put("pid", std::to_string(getpid()));
         put("fds", fds);
+        put("open", all_fds);
         if (delay) {  // the whole delay, even when a signal comes meanwhile
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(delay));
             while (std::chrono::steady_clock::now() < until) usleep(1000);

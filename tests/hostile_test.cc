@@ -1,13 +1,16 @@
 // What an agent's environment may do to a run: closed or full output, short
 // writes, a file-size limit, planted files, running out of memory, odd
 // descriptors. Each case ends soundly.
+#include <algorithm>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +218,51 @@ TEST_F(launch, ClosedStandardDescriptorsReachTheScannerAsDevNull) {
 }
 
 // Memory errors and leaks, on the ways a run can end.
+// The descriptors a child of this process inherits: those without
+// close-on-exec, lowest first.
+std::vector<int> inherited_descriptors() {
+    std::vector<int> fds;
+    for (int fd = 0; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fds.push_back(fd);
+    }
+    return fds;
+}
+
+// The scanner starts with the descriptors the program was given (closed
+// standard ones as /dev/null) and the lock: nothing the program opened for
+// itself, nothing past what it was given. Descriptor 3 is closed for it, so
+// that the program could take that number.
+TEST_F(launch, ScannerGetsTheProgramsDescriptorsAndTheLockOnly) {
+    const struct {
+        std::vector<int> closed, given;
+    } cases[] = {{{3}, {}}, {{3}, {7}}, {{2, 3}, {5}}};
+    for (const auto& c : cases) {
+        process_options o = options();
+        o.closed_fds = c.closed;
+        o.null_fds = c.given;
+        ASSERT_EQ(0, run("sock", typical_task, o).status);
+        std::set<int> expected = {0, 1, 2};
+        for (const int fd : inherited_descriptors())
+            if (std::find(c.closed.begin(), c.closed.end(), fd) == c.closed.end()) expected.insert(fd);
+        expected.insert(c.given.begin(), c.given.end());
+        std::set<int> open;
+        int locks = 0;
+        const std::string listed = slurp(seen.file("open"));
+        for (std::string::size_type at = 0; at < listed.size();) {
+            const std::string::size_type end = listed.find('\n', at);
+            const std::string line = listed.substr(at, end - at);
+            if (line.substr(line.find(' ') + 1) == run_lock)
+                ++locks;
+            else
+                open.insert(std::stoi(line));
+            at = end + 1;
+        }
+        EXPECT_EQ(expected, open) << listed;
+        EXPECT_EQ(1, locks) << listed;
+    }
+}
+
 TEST_F(launch, RunsAreCleanUnderValgrind) {
 #ifndef ZELVO_VALGRIND
     GTEST_SKIP() << "valgrind is not installed, or this is a sanitizer build";

@@ -17,6 +17,30 @@ TEST(lock_holders, RunningTimeIsRoundedDownToItsLargestUnit) {
     for (const auto& c : cases) EXPECT_EQ(c.shown, rounded_duration(c.seconds)) << c.seconds;
 }
 
+// The turn is a flock(): a POSIX or an open file description's lock, a
+// lease, a request still waiting are not it.
+TEST(lock_holders, OnlyAGrantedFlockIsTheTurn) {
+    const struct {
+        const char* line;
+        bool flock_granted;
+        const char* file;
+    } cases[] = {
+        {"1: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF", true, "fe:00:1234"},
+        {"\t12: FLOCK  ADVISORY  WRITE 4242 08:01:99 0 EOF", true, "08:01:99"},
+        {"1: POSIX  ADVISORY  WRITE 4242 fe:00:1234 0 EOF", false, "fe:00:1234"},
+        {"2: OFDLCK ADVISORY  WRITE -1 fe:00:1234 1 1", false, "fe:00:1234"},
+        {"3: LEASE  ACTIVE    READ 4242 fe:00:1234 0 EOF", false, "fe:00:1234"},
+        {"1: -> FLOCK  ADVISORY  WRITE 4243 fe:00:1234 0 EOF", false, ""},
+        {"FLOCK ADVISORY WRITE 4242 fe:00:1234", false, ""},
+        {"", false, ""},
+    };
+    for (const auto& c : cases) {
+        const lock_line lock = read_lock_line(c.line);
+        EXPECT_EQ(c.flock_granted, lock.flock_granted) << c.line;
+        EXPECT_EQ(c.file, lock.file) << c.line;
+    }
+}
+
 TEST(lock_holders, ProcessIsSummarizedByItsNameAndTime) {
     const process_summary self = summarize_process(getpid());
     ASSERT_TRUE(self.known);

@@ -151,13 +151,30 @@ TEST_F(settings_file, FileThatCannotBeTrustedOrReadIsRefused) {
         {"[Run]\nStrict = yes\n", 0646, 0, "others than its owner may write it"},
         {"[Run]\nStrict = yes\n", 0644, 65534, "owned by user 65534, not by root or the program's user"},
         {nullptr, 0755, 0, "not a regular file"},
+        // A section it does not know, also without keys.
+        {"[Rnu]\n", 0644, 0, "not a section it knows: [Rnu]"},
+        {"[Run]\nStrict = yes\n[Defaults]\n", 0644, 0, "not a section it knows: [Defaults]"},
+        {"[Run]\n[ ]\n", 0644, 0, "not a section it knows: []"},
+        // A byte order mark first, as some editors save.
+        {"\xef\xbb\xbf[Run]\nStrict = yes\n", 0644, 0,
+         "begins with a byte order mark (EF BB BF): save it as plain text, without one"},
+        {"\xef\xbb\xbf", 0644, 0, "begins with a byte order mark (EF BB BF): save it as plain text, without one"},
+        // A link that leads nowhere, or to something not a regular file.
+        {"link:missing.conf", 0644, 0, "a symbolic link to missing.conf, which does not exist"},
+        {"link:nowhere/missing.conf", 0644, 0, "a symbolic link to nowhere/missing.conf, which does not exist"},
+        {"link:fifo", 0644, 0, "not a regular file"},
+        {"link:zelvo-ivask.conf", 0644, 0, "Too many levels of symbolic links"},
     };
+    mkfifo(dir.file("fifo").c_str(), 0644);
     for (const auto& c : cases) {
         const std::string path = dir.file("zelvo-ivask.conf");
         shell("rm -rf '" + path + "'");
         if (c.owner != 0 && geteuid() != 0) continue;  // only root gives a file away
+        const std::string text = c.text != nullptr ? c.text : "";
         if (c.text == nullptr)
             ASSERT_EQ(0, mkdir(path.c_str(), c.mode));
+        else if (text.compare(0, 5, "link:") == 0)
+            ASSERT_EQ(0, symlink(text.substr(5).c_str(), path.c_str()));
         else
             write(c.text, c.mode);
         if (c.owner != 0) {
@@ -170,6 +187,40 @@ TEST_F(settings_file, FileThatCannotBeTrustedOrReadIsRefused) {
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(path + ": " + c.why, e.what());
         }
+    }
+    // A link to a regular file is read as that file; nothing at all at the
+    // path is no settings file.
+    write("[Run]\nStrict = yes\n");
+    rename(dir.file("zelvo-ivask.conf").c_str(), dir.file("real.conf").c_str());
+    ASSERT_EQ(0, symlink("real.conf", dir.file("zelvo-ivask.conf").c_str()));
+    run_options linked;
+    read_settings_file(dir.file("zelvo-ivask.conf"), linked);
+    EXPECT_EQ("strict=1f", settings_of(linked));
+}
+
+// A refused file still gives the run every setting it gives soundly: the
+// run's log line goes where the file says.
+TEST_F(settings_file, RefusedFileStillSetsWhatItGivesSoundly) {
+    const struct {
+        std::string text;
+        std::string why;
+    } cases[] = {
+        {"[Run]\nSyslog = yes\nFollow = maybe\n", "Follow takes yes or no, not \"maybe\""},
+        {"[Run]\nAardvark = 1\nSyslog = yes\n", "not a setting it knows: Aardvark"},
+        {"[Run]\nSyslog = yes\nWait = soon\n", "Wait takes a whole number of seconds, not \"soon\""},
+        {"[Run]\nSyslog = yes\n[Other]\n", "not a section it knows: [Other]"},
+        {"[Run]\nSyslog = yes\noops\n", "Parse error at line 3: No '=' sign found: oops"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = write(c.text);
+        run_options options;
+        try {
+            read_settings_file(path, options);
+            ADD_FAILURE() << "taken: " << c.text;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(path + ": " + c.why, e.what());
+        }
+        EXPECT_EQ(1, options.syslog.value) << c.text;
     }
 }
 

@@ -29,6 +29,8 @@ struct process_options {
     bool stdout_gone = false;        // nobody reads standard output: its read end is closed at once
     bool fsize_limit_zero = false;   // RLIMIT_FSIZE 0
     bool core_files = false;         // RLIMIT_CORE as high as allowed: a crash may leave a core file
+    std::vector<int> null_fds;       // given open on /dev/null at these numbers
+    rlim_t stack_limit = 0;          // RLIMIT_STACK, where not 0
     uid_t user = 0;                  // run as this user (root only; 0 keeps the current one)
     std::string cwd;                 // start in this folder instead of the current one
 };
@@ -65,6 +67,15 @@ public:
                 if (fd < 0 || dup2(fd, 0) < 0) _exit(126);
             }
             for (int fd : options.closed_fds) close(fd);
+            for (int fd : options.null_fds) {
+                const int null_fd = open("/dev/null", O_RDWR);
+                if (null_fd < 0 || dup2(null_fd, fd) < 0) _exit(126);
+                if (null_fd != fd) close(null_fd);
+            }
+            if (options.stack_limit != 0) {
+                const struct rlimit stack = {options.stack_limit, options.stack_limit};
+                if (setrlimit(RLIMIT_STACK, &stack) != 0) _exit(126);
+            }
             signal(SIGPIPE, SIG_DFL);
             for (int s : options.ignored_signals) signal(s, SIG_IGN);
             sigset_t mask;
@@ -118,6 +129,18 @@ public:
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
+        }
+        close(stdin_);
+        stdin_ = -1;
+    }
+
+    // Writes the task a byte at a time, each a write of its own a moment
+    // after the last, so that the program reads one byte at a time; then
+    // closes standard input.
+    void feed_bytewise(const std::string& input) {
+        for (const char c : input) {
+            if (write(stdin_, &c, 1) != 1) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         close(stdin_);
         stdin_ = -1;

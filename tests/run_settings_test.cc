@@ -94,6 +94,10 @@ TEST_F(run_settings, FileThatCannotBeTrustedOrReadFailsTheRun) {
         // The refusals one by one are the settings file's unit tests; here,
         // that each kind fails every run and dry run before anything.
         {"[Run]\nStrikt = yes\n", 0644, 0, "not a setting it knows: Strikt"},
+        {"[Rnu]\n", 0644, 0, "not a section it knows: [Rnu]"},
+        {"\xef\xbb\xbf[Run]\nStrict = yes\n", 0644, 0,
+         "begins with a byte order mark (EF BB BF): save it as plain text, without one"},
+        {"link", 0644, 0, "a symbolic link to absent.conf, which does not exist"},
         {"[Run]\nStrict = yes\n", 0664, 0, "others than its owner may write it"},
         {"[Run]\nStrict = yes\n", 0644, 65534, "owned by user 65534, not by root or the program's user"},
         {nullptr, 0755, 0, "not a regular file"},
@@ -103,6 +107,8 @@ TEST_F(run_settings, FileThatCannotBeTrustedOrReadFailsTheRun) {
         if (c.owner != 0 && geteuid() != 0) continue;
         if (c.settings == nullptr)
             mkdir(settings_file.c_str(), c.mode);
+        else if (std::string(c.settings) == "link")
+            ASSERT_EQ(0, symlink("absent.conf", settings_file.c_str()));
         else
             write_settings(c.settings, c.mode);
         if (c.owner != 0) {

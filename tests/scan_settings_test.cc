@@ -131,6 +131,24 @@ TEST(task_text, ActionCodesByTheirLowEightBits) {
     }
 }
 
+// Only a code above 255 has bits that do not count, and says so.
+TEST(task_text, ActionCodeAbove255IsTold) {
+    const struct {
+        const char* value;
+        std::string told;
+    } cases[] = {
+        {"8", ""},
+        {"256", "ActionJokes \"256\": only the low eight bits count: 0 (Report)\n"},
+        {"257", "ActionJokes \"257\": only the low eight bits count: 1 (Cure)\n"},
+        {"-256", "ActionJokes \"-256\": only the low eight bits count: 0 (Report)\n"},
+    };
+    for (const auto& c : cases) {
+        notice_log told;
+        scan_settings_t::convert_action(c.value, "ActionJokes", told.sink());
+        EXPECT_EQ(c.told, told.text) << c.value;
+    }
+}
+
 TEST(task_text, WriteActionWords) {
     const char* const words[] = {"Report", "Cure", "Move", "Delete", "Ignore"};
     for (uint32_t a = 0; a < 5; ++a) {

@@ -1,5 +1,6 @@
 // The task as the scanner gets it: its command line, the config it reads,
 // the lines the program prints about the task, and the run's status.
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -49,6 +50,19 @@ TEST_F(launch, TaskTextLosesItsLineEnds) {
 
 // A line end is LF or CR LF: a task written with either runs alike. A lone
 // CR is no line end and stays in the value.
+// A task that arrives a byte at a time is read whole.
+TEST_F(launch, TaskWrittenAByteAtATimeIsReadWhole) {
+    child_process p({program, "sock"}, options());
+    p.feed_bytewise("IvaskPaths /late,/later ExcludeFileAndPaths /late/tmp");
+    ASSERT_TRUE(p.wait_for(10s));
+    EXPECT_EQ("scanner ran\n", p.output());
+    EXPECT_EQ(0, p.status());
+    EXPECT_EQ((std::vector<std::string>{scanner_config, "-ini=" + scanner_config, "-a=sock", "-path=/late",
+                                        "-path=/later"}),
+              scanner_argv());
+    EXPECT_NE(std::string::npos, slurp(seen.file("config")).find("\nExcludePaths = /late/tmp\n"));
+}
+
 TEST_F(launch, TaskWithCrLfLineEndsRunsAsItsLfTwin) {
     const struct {
         const char* task;

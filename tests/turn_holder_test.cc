@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "launch_fixture.hpp"
 #include "process_support.hpp"
 
@@ -64,6 +68,64 @@ TEST_F(turn_holder, HolderIsTheProcessThatHoldsTheLockNow) {
         if (file_exists(seen.file("worker"))) kill(std::stoi(slurp(seen.file("worker"))), SIGKILL);
         stop_scanner();
         if (kind == flock_command) kill(-holder->pid(), SIGKILL);
+    }
+}
+
+// A child of the test that holds a lock of kind (F_SETLK, a POSIX lock,
+// or F_OFD_SETLK, an open file description's) on byte `byte` of path, until
+// killed.
+pid_t hold_record_lock(const std::string& path, int kind, off_t byte) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = byte;
+        lock.l_len = 1;
+        const char held = fd >= 0 && fcntl(fd, kind, &lock) == 0 ? 'y' : 'n';
+        if (write(ready[1], &held, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    char held = 'n';
+    close(ready[1]);
+    if (read(ready[0], &held, 1) != 1) held = 'n';
+    close(ready[0]);
+    return held == 'y' ? pid : -1;
+}
+
+// Only a flock() on the lock file is the turn: a POSIX or open file
+// description's lock on it, or a flock() on another file, leave the turn
+// free and are never named beside a scan that holds it.
+TEST_F(turn_holder, OnlyAFlockOnTheLockFileIsTheTurn) {
+    if (!in_own_pid_namespace()) GTEST_SKIP() << no_pid_namespace;
+    const pid_t posix = hold_record_lock(run_lock, F_SETLK, 0);
+    const pid_t ofd = hold_record_lock(run_lock, F_OFD_SETLK, 1);
+    ASSERT_GT(posix, 0);
+    ASSERT_GT(ofd, 0);
+    child_process elsewhere({"/usr/bin/flock", "-F", seen.file("another.lock"), "sleep", "30"}, options());
+    ASSERT_TRUE(await_lock(elsewhere.pid()));
+    const run_result dry = run_program({program, "-n", "sock"}, "IvaskPaths /a", options());
+    EXPECT_NE(std::string::npos, dry.output.find(": the turn is free\n")) << dry.output;
+    const run_result free = run_program({program, "-w", "0", "sock"}, "IvaskPaths /a", options());
+    EXPECT_EQ(0, free.status) << free.output;
+
+    scratch_dir scan_seen;
+    child_process scan({program, "sock"}, options("wait", scan_seen.path()));
+    scan.feed("IvaskPaths /first");
+    ASSERT_TRUE(await_file(scan_seen.file("pid")));
+    const std::string holder = slurp(scan_seen.file("pid"));
+    for (int i = 0; i < 2000 && has_open(scan.pid(), run_lock); ++i) std::this_thread::sleep_for(5ms);
+    const run_result busy = run_program({program, "-w", "0", "sock"}, "IvaskPaths /a", options());
+    EXPECT_EQ("Enterprise scan failed: the turn is still held by process " + holder + " (zelvo, for T) after 0 s\n",
+              with_times_masked(busy.output));
+    EXPECT_EQ(75, busy.status);
+    kill(std::stoi(holder), SIGKILL);
+    for (const pid_t pid : {posix, ofd}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
 }
 

@@ -219,6 +219,17 @@ TEST_F(launch, LockThatCannotBeTakenLetsTheRunGoOnWithoutIt) {
     EXPECT_TRUE(file_exists(seen.file("shim"))) << "the failing flock was not used";
     EXPECT_EQ("scanner ran\n", r.output);
     EXPECT_EQ(0, r.status);
+    // A strict run refuses to go on without turns, writing nothing.
+    shell("rm -rf '" + scanner_config + "' '" + seen.path() + "'/*");
+    agent_utils::write_file(engine_ini, full_engine_ini);
+    const run_result strict =
+        run_program({program, "--strict", "sock"}, typical_task, with_shim("ZELVO_SHIM_FLOCK=1"), 10s);
+    EXPECT_EQ("Enterprise scan failed: runs do not take turns here: " + run_lock +
+                  " cannot be locked: No locks available\n",
+              strict.output);
+    EXPECT_EQ(255, strict.status);
+    EXPECT_FALSE(file_exists(scanner_config));
+    EXPECT_FALSE(scanner_started());
 }
 
 }  // namespace
