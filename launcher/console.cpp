@@ -23,15 +23,20 @@ void open_missing_standard_descriptors() {
 
 namespace {
 
-// The escape of one byte as the dry run writes it ("\n", "\x1b", "\\"),
-// written into out; returns its length. Other bytes are themselves.
-std::size_t escape_one(char c, char* out) {
+bool is_control(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+}  // namespace
+
+std::size_t c_escape(char c, char* out) noexcept {
     static const char hex[] = "0123456789abcdef";
     static const char named[] = "abtnvfr";  // \a (7) to \r (13)
     const auto byte = static_cast<unsigned char>(c);
     out[0] = '\\';
-    if (c == '\\') {
-        out[1] = '\\';
+    if (c == '\\' || c == '"') {
+        out[1] = c;
         return 2;
     }
     if (byte >= 7 && byte <= 13) {
@@ -44,20 +49,13 @@ std::size_t escape_one(char c, char* out) {
     return 4;
 }
 
-bool is_control(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-}
-
-}  // namespace
-
 std::string escaped(const std::string& text) {
     std::string out;
     out.reserve(text.size());
     char piece[4];
     for (const char c : text) {
         if (is_control(c) || c == '\\')
-            out.append(piece, escape_one(c, piece));
+            out.append(piece, c_escape(c, piece));
         else
             out += c;
     }
@@ -75,7 +73,7 @@ void print_notice(const std::string& line) {
     char piece[4];
     for (const char c : line) {
         if (is_control(c))
-            shown.append(piece, escape_one(c, piece));
+            shown.append(piece, c_escape(c, piece));
         else
             shown += c;
     }
@@ -101,7 +99,7 @@ void print_parts(const char* first, const char* second) noexcept {
     for (const char* part : {first, second}) {
         for (; *part != '\0'; ++part) {
             if (is_control(*part))
-                add(piece, escape_one(*part, piece));
+                add(piece, c_escape(*part, piece));
             else
                 add(part, 1);
         }

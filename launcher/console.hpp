@@ -3,6 +3,7 @@
 // scanner is forked, and the program needs no stream library at start.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
@@ -10,6 +11,12 @@
 // (a closed standard input then reads as empty). Throws
 // "failed to open /dev/null: <why>".
 void open_missing_standard_descriptors();
+
+// The byte c as a C escape, as the dry run writes one: "\\" and "\"" for the
+// backslash and the quote, "\a" to "\r" for those control characters,
+// "\x1b" for any other byte; written into out, which takes 4 bytes.
+// Returns its length.
+std::size_t c_escape(char c, char* out) noexcept;
 
 // The text on one line, whatever it holds: a control character and the
 // backslash are written as C escapes ("\n", "\t", "\\", "\x1b").

@@ -13,6 +13,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "launcher/console.hpp"
+
 namespace {
 
 // A key, a value or the socket address longer than this, escaped, is cut
@@ -52,26 +54,12 @@ const char* cause_word(run_cause cause) {
 // the items stand apart; in a quoted value the quote as "\"". Returns the
 // length written into out (4 at most).
 std::size_t escape_byte(char c, bool list_item, bool quoted, char* out) {
-    static const char hex[] = "0123456789abcdef";
-    static const char named[] = "abtnvfr";  // \a (7) to \r (13)
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x20 && byte < 0x7f && c != '\\' && !(list_item && c == ',') && !(quoted && c == '"')) {
         out[0] = c;
         return 1;
     }
-    out[0] = '\\';
-    if (c == '\\' || c == '"') {
-        out[1] = c;
-        return 2;
-    }
-    if (byte >= 7 && byte <= 13) {
-        out[1] = named[byte - 7];
-        return 2;
-    }
-    out[1] = 'x';
-    out[2] = hex[byte >> 4];
-    out[3] = hex[byte & 0xf];
-    return 4;
+    return c_escape(c, out);
 }
 
 std::size_t escaped_length(std::string_view text, bool list_item, bool quoted) {

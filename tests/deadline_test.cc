@@ -19,27 +19,7 @@
 
 namespace {
 
-class deadline : public launch {
-protected:
-    process_options family(bool ignore_term) const {
-        process_options o = options("sleep");
-        o.env.push_back("ZELVO_FAKE_CHILD=1");
-        if (ignore_term) o.env.push_back("ZELVO_FAKE_IGNORE_TERM=1");
-        return o;
-    }
-    pid_t child_pid() const { return await_file(seen.file("child")) ? std::stoi(slurp(seen.file("child"))) : -1; }
-    void TearDown() override {
-        if (in_own_pid_namespace() && file_exists(seen.file("child"))) kill(child_pid(), SIGKILL);
-        launch::TearDown();
-    }
-};
-
-long voluntary_switches(pid_t pid) {
-    const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
-    const std::string key = "voluntary_ctxt_switches:";
-    const std::string::size_type at = status.find("\n" + key);
-    return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 1));
-}
+class deadline : public launch {};
 
 // A 30 s scan with a deadline of a second: ended after about a second (two
 // where it ignores SIGTERM and is killed a second later), from the option

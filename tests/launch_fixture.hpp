@@ -75,6 +75,15 @@ inline std::string with_times_masked(std::string text) {
     return text;
 }
 
+// How often the process has given up the processor of its own accord: its
+// wake-ups, as /proc counts them; -1 where it is gone.
+inline long voluntary_switches(pid_t pid) {
+    const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    const std::string::size_type at = status.find("\n" + key);
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 1));
+}
+
 // True while the process has a descriptor open on path.
 inline bool has_open(pid_t pid, const std::string& path) {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
@@ -145,7 +154,10 @@ protected:
         unlink(scanner_config.c_str());
         shell("rm -rf '" + scanner_config + "'.*");  // leftovers, and directories moved aside
     }
-    void TearDown() override { stop_scanner(); }
+    void TearDown() override {
+        stop_scanner();
+        if (in_own_pid_namespace() && file_exists(seen.file("child"))) kill(child_pid(), SIGKILL);
+    }
 
     static void install_scanner() {
         agent_utils::write_file(scanner, agent_utils::read_file(ZELVO_FAKE_SCANNER));
@@ -173,6 +185,16 @@ protected:
         return run_program({program, socket}, task, o);
     }
     run_result run(const std::string& socket, const std::string& task) const { return run(socket, task, options()); }
+
+    // A scanner that sleeps with a child that sleeps too, both keeping the
+    // lock; with ignore_term, both ignore SIGTERM.
+    process_options family(bool ignore_term) const {
+        process_options o = options("sleep");
+        o.env.push_back("ZELVO_FAKE_CHILD=1");
+        if (ignore_term) o.env.push_back("ZELVO_FAKE_IGNORE_TERM=1");
+        return o;
+    }
+    pid_t child_pid() const { return await_file(seen.file("child")) ? std::stoi(slurp(seen.file("child"))) : -1; }
 
     std::vector<std::string> scanner_argv() const { return split_nul(slurp(seen.file("argv"))); }
     bool scanner_started() const { return file_exists(seen.file("argv")); }

@@ -21,23 +21,10 @@ namespace {
 
 class scan_group : public launch {
 protected:
-    // A scanner that sleeps with a child that sleeps too, both keeping the
-    // lock; with ignore_term, both ignore SIGTERM.
-    process_options family(bool ignore_term) const {
-        process_options o = options("sleep");
-        o.env.push_back("ZELVO_FAKE_CHILD=1");
-        if (ignore_term) o.env.push_back("ZELVO_FAKE_IGNORE_TERM=1");
-        return o;
-    }
-    pid_t child_pid() const { return await_file(seen.file("child")) ? std::stoi(slurp(seen.file("child"))) : -1; }
     // Nothing of the scan holds the turn: a run that does not wait gets it.
     void expect_turn_free(const std::string& row) const {
         const run_result next = run_program({program, "-w", "0", "sock"}, "IvaskPaths /next", options());
         EXPECT_EQ(0, next.status) << row << ": " << next.output;
-    }
-    void TearDown() override {
-        if (in_own_pid_namespace() && file_exists(seen.file("child"))) kill(child_pid(), SIGKILL);
-        launch::TearDown();
     }
 };
 

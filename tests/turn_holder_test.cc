@@ -21,13 +21,6 @@ namespace {
 
 class turn_holder : public launch {};
 
-long voluntary_switches(pid_t pid) {
-    const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
-    const std::string key = "voluntary_ctxt_switches:";
-    const std::string::size_type at = status.find("\n" + key);
-    return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 1));
-}
-
 // A scanner's worker that kept the lock after the scanner ended, flock(1)
 // and the command it runs, a scanner whose program was killed: each is named
 // as it holds the lock now, by the bounded wait and by the dry run.
