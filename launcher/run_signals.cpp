@@ -178,6 +178,9 @@ void run_signals::add_caught_signals(sigset_t& set) {
         if (sigismember(&caught_set(), s) == 1) sigaddset(&set, s);
 }
 
+// Runs only in the forked child, which ends by execv(): see
+// scanner_launch.cpp.
+// GCOVR_EXCL_START
 void run_signals::give_back(const sigset_t& original) {
     const struct sigaction default_action = plain_action(SIG_DFL);
     for (int s : {SIGINT, SIGTERM, SIGCHLD}) sigaction(s, &default_action, nullptr);
@@ -185,6 +188,7 @@ void run_signals::give_back(const sigset_t& original) {
         if (s.saved) sigaction(s.signal_number, &s.original, nullptr);
     sigprocmask(SIG_SETMASK, &original, nullptr);
 }
+// GCOVR_EXCL_STOP
 
 int run_signals::end_by_signal(int signal_number) {
     const struct sigaction default_action = plain_action(SIG_DFL);

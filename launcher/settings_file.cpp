@@ -90,7 +90,7 @@ void read_settings_file(const std::string& path, run_options& options) {
     // A section it does not know fails the run also where it holds no key.
     for (const ci_string& section : sections) {
         if (section == section_name || first_failure) continue;
-        const std::string name(section.data(), section.size());
+        const std::string name(section.begin(), section.end());
         first_failure = std::make_exception_ptr(refusal(path, "not a section it knows: [", name, "]"));
     }
     for (const auto& param : params) {

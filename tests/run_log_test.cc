@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/run_end.hpp"
+#include "launcher/run_lock.hpp"
 #include "launcher/run_log.hpp"
 #include "task/keyed_failure.hpp"
 
@@ -76,6 +77,27 @@ TEST(run_log, FieldsOfAScanACancelAndAFailure) {
          "outcome=failed status=255 cause=arguments duration_ms=5012"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.line, fields(c.report, c.end));
+}
+
+// Each cause and each outcome has its word.
+TEST(run_log, EachCauseAndOutcomeHasItsWord) {
+    const struct {
+        run_cause cause;
+        const char* word;
+    } causes[] = {{run_cause::arguments, "arguments"}, {run_cause::settings, "settings"},
+                  {run_cause::engine_ini, "engine-ini"}, {run_cause::task, "task"},
+                  {run_cause::lock, "lock"},           {run_cause::config, "config"},
+                  {run_cause::start, "start"}};
+    const std::runtime_error failure("failed");
+    for (const auto& c : causes)
+        EXPECT_EQ("outcome=failed status=255 cause=" + std::string(c.word) + " duration_ms=5012",
+                  fields(run_report(), end_of_failure(failure, c.cause)));
+    const turn_still_held busy("the turn is still held after 0 s");
+    EXPECT_EQ("outcome=busy status=75 cause=lock duration_ms=5012", fields(run_report(), end_of_failure(busy, run_cause::lock)));
+    run_end none;
+    none.outcome = run_outcome::scanned;
+    none.status = 0;
+    EXPECT_EQ("outcome=scanned status=0 duration_ms=5012", fields(run_report(), none));
 }
 
 // A value holding a blank, a quote or "=" is quoted as logfmt quotes it;

@@ -32,6 +32,11 @@ TEST_F(launch, ControlBytesFromATaskOrFileAreEscapedOnStandardOutput) {
          "Enterprise scan failed: Malformed task settings: key \"Foo\\x1b]0;x\\abar\" has no value\n", 255},
         {"[Run]\nFollow = \x1b[2Jyes\n", {}, "IvaskPaths /a",
          "Enterprise scan failed: " + settings_file + ": Follow takes yes or no, not \"\\x1b[2Jyes\"\n", 255},
+        // Longer than the line's buffer: written in pieces, escaped whole.
+        {nullptr, {}, "IvaskPaths /a " + std::string(3000, 'k') + "\t" + std::string(3000, 'k'),
+         "Enterprise scan failed: Malformed task settings: key \"" + std::string(3000, 'k') + "\\t" +
+             std::string(3000, 'k') + "\" has no value\n",
+         255},
     };
     for (const auto& c : cases) {
         unlink(settings_file.c_str());
