@@ -152,11 +152,10 @@ TEST_F(syslog_line, EveryEndOfALoggingRunLeavesOneLine) {
 
     // Queued behind a holder of the turn, then cancelled.
     child_process holder(in_private_root({"/usr/bin/flock", "-F", "/run/zelvo-ivask.lock", "sleep", "30"}));
-    for (int i = 0; i < 2000 && !file_exists(root.file("run/zelvo-ivask.lock")); ++i) std::this_thread::sleep_for(5ms);
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(await_lock(holder.pid()));
     child_process queued(logged({"sock"}), quiet);
     queued.feed("IvaskPaths /home");
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(await_lock(queued.pid(), true)) << "the run does not wait for its turn";
     kill(queued.pid(), SIGTERM);
     ASSERT_TRUE(queued.wait_for(10s));
     kill(holder.pid(), SIGKILL);
