@@ -82,14 +82,18 @@ bool ignored(int signal_number) {
     return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-void note_cancel(int signal_number) {
+// A cancel (SIGINT, SIGTERM; SIGHUP, SIGQUIT where the run follows its
+// scanner): noted, to be passed on by the wait.
+void sigproxy(int signal_number) {
     last_cancel = signal_number;
     cancels = cancels + 1;
 }
 
+// The deadline's timer, or the kill's after it.
 void note_alarm(int) { alarms = alarms + 1; }
 
-void note_child(int) { child_changes = child_changes + 1; }
+// The scanner ended, or was stopped or continued.
+void sigchld(int) { child_changes = child_changes + 1; }
 
 // A queued run's wait ends at once: the descriptor it waits on (or is about
 // to) becomes /dev/null, which reads as ended and locks at once.
@@ -105,7 +109,7 @@ void note_queued_cancel(int signal_number) {
 class all_caught_blocked {
 public:
     all_caught_blocked() {
-        sigset_t blocked = plain_action(note_cancel).sa_mask;
+        sigset_t blocked = plain_action(sigproxy).sa_mask;
         blocked_ = sigprocmask(SIG_BLOCK, &blocked, &previous_) == 0;
     }
     ~all_caught_blocked() {
@@ -157,7 +161,7 @@ void run_signals::install_handlers(bool following) {
     // noted by the new handler once they are in place.
     const all_caught_blocked held;
     end_if_cancelled();
-    const struct sigaction cancel = plain_action(note_cancel);
+    const struct sigaction cancel = plain_action(sigproxy);
     for (int s : cancel_signals)
         if (!set_action(s, cancel)) throw std::runtime_error(system_error("failed to set signal handlers: "));
     if (following) {
@@ -167,7 +171,7 @@ void run_signals::install_handlers(bool following) {
         if (!set_action(SIGALRM, plain_action(note_alarm)))
             throw std::runtime_error(system_error("failed to set signal handlers: "));
     }
-    if (!set_action(SIGCHLD, plain_action(note_child)))
+    if (!set_action(SIGCHLD, plain_action(sigchld)))
         throw std::runtime_error(system_error("failed to set sigchld handler: "));
 }
 
