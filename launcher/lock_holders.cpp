@@ -33,24 +33,31 @@ std::vector<long> numbered_entries(const std::string& folder) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// Whether some line of the kernel's record at path passes test; false
+// where it cannot be read (a descriptor closed, a process gone meanwhile).
+template <class Test> bool any_line_of(const std::string& path, Test test) {
+    std::string text;
+    try {
+        text = agent_utils::read_file(path);
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    const std::string_view record = text;
+    for (std::size_t start = 0; start < record.size();) {
+        const std::size_t end = std::min(record.find('\n', start), record.size());
+        if (test(record.substr(start, end - start))) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 // Whether the descriptor's record shows a flock() granted on it: a "lock:"
 // line of the FLOCK kind. A POSIX or open-file-description lock on the same
 // file is not the turn.
 bool carries_flock(const std::string& fdinfo) {
-    std::string info;
-    try {
-        info = agent_utils::read_file(fdinfo);
-    } catch (const std::runtime_error&) {  // closed or gone meanwhile
-        return false;
-    }
-    const std::string_view record = info;
-    for (std::size_t start = 0; start < record.size();) {
-        const std::size_t end = std::min(record.find('\n', start), record.size());
-        const std::string_view line = record.substr(start, end - start);
-        if (line.compare(0, 5, "lock:") == 0 && read_lock_line(line.substr(5)).flock_granted) return true;
-        start = end + 1;
-    }
-    return false;
+    return any_line_of(fdinfo, [](std::string_view line) {
+        return line.compare(0, 5, "lock:") == 0 && read_lock_line(line.substr(5)).flock_granted;
+    });
 }
 
 // "/proc/<pid>/<folder>/<fd>".
@@ -84,23 +91,13 @@ std::vector<pid_t> lock_holders(int fd) {
 bool flock_granted(int fd) {
     struct stat file = {};
     if (fstat(fd, &file) != 0) return false;
-    std::string locks;
-    try {
-        locks = agent_utils::read_file("/proc/locks");
-    } catch (const std::runtime_error&) {
-        return false;
-    }
     char where[64];
     (void)std::snprintf(where, sizeof where, "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev),
                         static_cast<unsigned long>(file.st_ino));
-    const std::string_view list = locks;
-    for (std::size_t start = 0; start < list.size();) {
-        const std::size_t end = std::min(list.find('\n', start), list.size());
-        const lock_line lock = read_lock_line(list.substr(start, end - start));
-        if (lock.flock_granted && lock.file == where) return true;
-        start = end + 1;
-    }
-    return false;
+    return any_line_of("/proc/locks", [&where](std::string_view line) {
+        const lock_line lock = read_lock_line(line);
+        return lock.flock_granted && lock.file == where;
+    });
 }
 
 lock_line read_lock_line(std::string_view line) {
