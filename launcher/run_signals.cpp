@@ -77,9 +77,10 @@ bool set_action(int signal_number, const struct sigaction& action) {
     return true;
 }
 
-bool ignored(int signal_number) {
+// Whether the signal's disposition now is handler (SIG_DFL, SIG_IGN).
+bool disposition_is(int signal_number, void (*handler)(int)) {
     struct sigaction current;
-    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == handler;
 }
 
 // A cancel (SIGINT, SIGTERM; SIGHUP, SIGQUIT where the run follows its
@@ -142,10 +143,8 @@ void run_signals::set_up_program() {
 void run_signals::catch_queued_cancels() {
     null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const struct sigaction note = plain_action(note_queued_cancel);
-    for (int s : cancel_signals) {
-        struct sigaction current;
-        if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) (void)set_action(s, note);
-    }
+    for (int s : cancel_signals)
+        if (disposition_is(s, SIG_DFL)) (void)set_action(s, note);
 }
 
 void run_signals::wait_on(int fd) { queued_wait_fd = fd; }
@@ -166,7 +165,7 @@ void run_signals::install_handlers(bool following) {
         if (!set_action(s, cancel)) throw std::runtime_error(system_error("failed to set signal handlers: "));
     if (following) {
         for (int s : following_cancels)
-            if (!ignored(s) && !set_action(s, cancel))
+            if (!disposition_is(s, SIG_IGN) && !set_action(s, cancel))
                 throw std::runtime_error(system_error("failed to set signal handlers: "));
         if (!set_action(SIGALRM, plain_action(note_alarm)))
             throw std::runtime_error(system_error("failed to set signal handlers: "));

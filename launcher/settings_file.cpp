@@ -89,9 +89,10 @@ void read_settings_file(const std::string& path, run_options& options) {
     }
     // A section it does not know fails the run also where it holds no key.
     for (const ci_string& section : sections) {
-        if (section == section_name || first_failure) continue;
-        const std::string name(section.begin(), section.end());
-        first_failure = std::make_exception_ptr(refusal(path, "not a section it knows: [", name, "]"));
+        if (first_failure) break;
+        if (section != section_name)
+            first_failure = std::make_exception_ptr(
+                refusal(path, "not a section it knows: [", std::string(section.begin(), section.end()), "]"));
     }
     for (const auto& param : params) {
         const std::string key(param.first.data(), param.first.size());
