@@ -46,34 +46,30 @@ void check_socket_address(const std::string& socket_address) {
     if (socket_address.empty()) throw std::runtime_error("no socket available");
 }
 
-// A strict run refuses the first thing it would not take as written, in the
-// words a dry run shows it in; the failures of every run come first.
-void refuse_doubts(const std::vector<std::string>& doubts) {
-    if (!doubts.empty()) throw std::runtime_error(doubts.front());
-}
-
-// What a strict run doubts, and what it came from: the first one is the
-// run's failure, and its cause.
+// What a strict run doubts, and what it came from (none where nobody asks).
 struct doubt {
     run_cause cause;
     std::string text;
 };
 
-void refuse_doubts(const std::vector<doubt>& doubts, run_report& report) {
+// A strict run refuses the first thing it would not take as written, in the
+// words a dry run shows it in; the failures of every run come first. phase
+// becomes what the refused thing came from: the run's failure's cause.
+void refuse_doubts(const std::vector<doubt>& doubts, run_cause& phase) {
     if (doubts.empty()) return;
-    report.phase = doubts.front().cause;
+    phase = doubts.front().cause;
     throw std::runtime_error(doubts.front().text);
 }
 
 int show_run(const program_paths& paths, const std::string& socket_address, const run_options& options) {
     for (const std::string& line : describe_settings(options)) print_comment(line);
-    std::vector<std::string> doubts;
+    std::vector<doubt> doubts;
     const auto comment = [&doubts](const std::string& what) {
-        doubts.push_back(what);
+        doubts.push_back({run_cause::none, what});
         print_comment(what);
     };
     const auto notice = [&doubts](const std::string& line) {
-        doubts.push_back(line);
+        doubts.push_back({run_cause::none, line});
         print_shown(line);
     };
     load_engine_settings(paths.engine_ini, comment);
@@ -85,7 +81,8 @@ int show_run(const program_paths& paths, const std::string& socket_address, cons
     const bool strict = options.strict.value != 0;
     const bool turn_is_a_doubt = strict && !turn.runs_take_turns;
     if (turn_is_a_doubt) comment(turn.text);
-    if (strict) refuse_doubts(doubts);
+    run_cause refused_from = run_cause::none;  // a dry run logs nothing
+    if (strict) refuse_doubts(doubts, refused_from);
     if (!agent_utils::may_replace(paths.scanner_config))
         throw std::runtime_error(std::string("Failed to write file ") + paths.scanner_config);
     check_socket_address(socket_address);
@@ -131,7 +128,7 @@ scan_outcome run(const program_paths& paths, const std::string& socket_address, 
     for (const auto& action : scanner_actions(settings))
         if (action.second != scan_settings_t::action_report)
             report.actions.push_back(std::string(action.first) + "=" + scan_settings_t::action_word(action.second));
-    refuse_doubts(doubts, report);
+    refuse_doubts(doubts, report.phase);
     // Held until the run and its scanner have ended; waited for while SIGINT
     // and SIGTERM still act as the program was started with, so the agent can
     // cancel a queued task.
