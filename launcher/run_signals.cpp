@@ -106,24 +106,6 @@ void note_queued_cancel(int signal_number) {
     errno = saved_errno;
 }
 
-// Blocks the signals the run catches, or may, for its lifetime.
-class all_caught_blocked {
-public:
-    all_caught_blocked() {
-        sigset_t blocked = plain_action(sigproxy).sa_mask;
-        blocked_ = sigprocmask(SIG_BLOCK, &blocked, &previous_) == 0;
-    }
-    ~all_caught_blocked() {
-        if (blocked_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    all_caught_blocked(const all_caught_blocked&) = delete;
-    all_caught_blocked& operator=(const all_caught_blocked&) = delete;
-
-private:
-    sigset_t previous_;
-    bool blocked_;
-};
-
 }  // namespace
 
 run_signals::cancelled::cancelled(int signal_number)
@@ -158,7 +140,7 @@ void run_signals::end_if_cancelled() {
 void run_signals::install_handlers(bool following) {
     // Held back while the handlers change: one that comes meanwhile is
     // noted by the new handler once they are in place.
-    const all_caught_blocked held;
+    const signal_block held(plain_action(sigproxy).sa_mask);
     end_if_cancelled();
     const struct sigaction cancel = plain_action(sigproxy);
     for (int s : cancel_signals)
@@ -173,6 +155,13 @@ void run_signals::install_handlers(bool following) {
     if (!set_action(SIGCHLD, plain_action(sigchld)))
         throw std::runtime_error(system_error("failed to set sigchld handler: "));
 }
+
+run_signals::signal_block::signal_block(const sigset_t& set) {
+    if (sigprocmask(SIG_BLOCK, &set, &original_mask) != 0)
+        throw std::runtime_error(system_error("sigprocmask failed: "));
+}
+
+run_signals::signal_block::~signal_block() { sigprocmask(SIG_SETMASK, &original_mask, nullptr); }
 
 run_signals::counts run_signals::noted() { return {cancels, last_cancel, alarms, child_changes}; }
 

@@ -68,6 +68,18 @@ counts noted();
 // Adds the signals the handlers catch now to set.
 void add_caught_signals(sigset_t& set);
 
+// Holds back the signals in set for its lifetime; original_mask is the mask
+// before. Throws "sigprocmask failed: <why>".
+class signal_block {
+public:
+    explicit signal_block(const sigset_t& set);
+    ~signal_block();
+    signal_block(const signal_block&) = delete;
+    signal_block& operator=(const signal_block&) = delete;
+
+    sigset_t original_mask;
+};
+
 // In a forked child that is to become the scanner, just before execv(): the
 // signals the program catches back at their default action, even where the
 // program was started with SIGINT or SIGTERM ignored (a relayed one must

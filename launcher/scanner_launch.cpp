@@ -132,23 +132,6 @@ start_failure exec_scanner(const child_setup& c) {
 
 // GCOVR_EXCL_STOP
 
-// Blocks the signals the run catches, for its lifetime.
-class signal_block {
-public:
-    signal_block() {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        run_signals::add_caught_signals(blocked);
-        if (sigprocmask(SIG_BLOCK, &blocked, &original_mask) != 0)
-            throw std::runtime_error(system_error("sigprocmask failed: "));
-    }
-    ~signal_block() { sigprocmask(SIG_SETMASK, &original_mask, nullptr); }
-    signal_block(const signal_block&) = delete;
-    signal_block& operator=(const signal_block&) = delete;
-
-    sigset_t original_mask;
-};
-
 // True once the child has exited or was killed; it is left unreaped.
 bool child_has_ended(pid_t pid) {
     siginfo_t info;
@@ -297,11 +280,11 @@ scan_outcome start_scanner_and_wait(const char* scanner, const std::vector<std::
 
     // The caught signals stay blocked except inside sigsuspend(), so none
     // can slip in between a look at what was noted and the suspension.
-    const signal_block block;
-    sigset_t wait_mask = block.original_mask;
     sigset_t caught;
     sigemptyset(&caught);
     run_signals::add_caught_signals(caught);
+    const run_signals::signal_block block(caught);
+    sigset_t wait_mask = block.original_mask;
     for (int s = 1; s < NSIG; ++s)
         if (sigismember(&caught, s) == 1) sigdelset(&wait_mask, s);
 
